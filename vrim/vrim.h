@@ -50,3 +50,59 @@ enum {
     CURRENT_RANGE = 43,
     POLL_TIMER = 44,
 };
+
+// ---------------------------------------------------------------------------------------------
+// Module state shared by the application's source files (defined in vrim.cpp and store.cpp).
+
+#define VRIM_ROWS 1000    // store rows: 0 = reference detector, n = sample position n
+#define VRIM_POINTS 1000  // points per row
+
+// Measurement store.
+extern int wl[VRIM_ROWS][VRIM_POINTS];     // tenths of a nanometre
+extern float tok[VRIM_ROWS][VRIM_POINTS];  // amperes, dark offset minus reading
+extern float qe[VRIM_ROWS][VRIM_POINTS];   // unit of the reference table
+extern float tokoff[VRIM_ROWS];            // amperes, dark offset as read
+extern int plh[VRIM_ROWS];                 // current curve handle, 0 = none
+extern int plqeh[VRIM_ROWS];               // QE curve handle, 0 = none
+
+extern int p1h;       // panel handle
+extern int pID;       // panel of the last event taken
+extern int rID;       // control of the last event taken
+extern int nref;      // points of the reference table in row 0
+extern int node[3];   // stage controller of axes X, Y, Z (device index + 1; 0 = not found)
+extern int CurPos[3]; // microsteps: last target or read-back position per axis
+extern const int PosCtrl[3];              // {POS_X, POS_Y, POS_Z}
+extern const char serials[3][16];         // controller serial numbers, no terminator
+
+// Program entry (vrim.cpp); main() calls it where the platform has no WinMain.
+int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow);
+int cb_timer(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+int mcp_positions(void);
+
+// Store (store.cpp).
+void store_clear(void);
+// Reads a reference QE table into row 0, sets nref and NREF, redraws the reference QE curve.
+// Returns the number of pairs taken, or -1 when the file cannot be opened (nothing changed).
+int read_refqe(const char *path);
+
+// Measurement procedures (measure.cpp).
+float getavg(int n);
+int MDelay(double t);
+int qescan(void);
+void do_reference_scan(void);
+void do_sample_scan(void);
+void do_current_scan(void);
+
+// Map scan and binary measurement file (mapscan.cpp).
+void do_map_scan(void);
+void do_load_data(void);
+
+// Text data files (textfiles.cpp).
+void do_load_refqe(void);
+void do_load_positions(void);
+void do_save_positions(void);
+void do_save_text(void);
+
+// Manual instrument and stage commands (manual.cpp): one entry per control; returns false
+// when the control has no manual handler.
+bool do_manual(int control);

@@ -126,3 +126,15 @@ typedef int (*RowDumper)(int row, const char *path);
 void SetRowDumper(RowDumper fn);
 // True once the scripted operator has asked to end; the program then sees a QUIT event.
 // Starts the scripted operator named by VRIM_OPERATOR, if set, once the panel is displayed.
+
+// ---------------------------------------------------------------------------------------------
+// Automation hooks (the simulated station and the scripted operator; not used by real sessions).
+
+// Called with the title and text of every MessagePopup, before it shows (the simulated operator
+// moves the electrometer cable when a reminder asks for it).
+typedef void (*PopupObserver)(const char *title, const char *message);
+void SetPopupObserver(PopupObserver fn);
+// Writes store row `row` to a text file for the scripted operator's "dump-row"; returns 0 or
+// a negative value. Registered by the application.
+typedef int (*RowDumper)(int row, const char *path);
+void SetRowDumper(RowDumper fn);
