@@ -5,6 +5,7 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build run test test-asan fuzz bench clean
+SHELL := /bin/bash
 
 all: build
 
@@ -29,6 +30,19 @@ test-asan: deps
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# The file readers under libFuzzer (clang), each for FUZZ_SECONDS from the corpus kept in fuzz/corpus.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVRIM_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS)
+	@set -e; for t in build-fuzz/bin/fuzz_*; do \
+	  n=$${t##*/fuzz_}; mkdir -p build-fuzz/found-$$n; \
+	  echo "== fuzz_$$n for $(FUZZ_SECONDS) s"; \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	      build-fuzz/found-$$n fuzz/corpus/$$n 2>&1 | tail -n 12; \
+	  test $${PIPESTATUS[0]} -eq 0; \
+	done
 
 bench: build
 	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b || exit 1; done
