@@ -1,0 +1,158 @@
+// Runs the station program (build/bin/vrim) as a subprocess on the simulated station, under the
+// scripted operator, in a fresh temporary working directory.
+//
+//   AppRun r = app_run("press QUIT\n");
+//   EXPECT_EQ(r.status, 0);
+//   read_text(r.dir + "/some_output.txt");
+//
+// The working directory gets vrim_ui.uir and refqe.txt (from $VRIM_SOURCE_DIR/vrim, else from the
+// test's working directory, which is build/bin) unless the options say otherwise. The program runs
+// with VRIM_STATION=sim, QT_QPA_PLATFORM=offscreen, VRIM_TIME_SCALE (0.01 unless given) and
+// VRIM_OPERATOR naming the script written to <dir>/operator.op. A run that outlives the real-time
+// limit is killed; `timedOut` is then true and `status` is -1000.
+#pragma once
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct AppRunOptions {
+    double timeScale = 0.01;                  // real seconds per program second
+    int limitSeconds = 120;                   // real seconds before the run is killed
+    bool copyPanel = true;                    // copy vrim_ui.uir into the working directory
+    bool copyRefqe = true;                    // copy refqe.txt into the working directory
+    std::map<std::string, std::string> env;   // extra environment (overrides the defaults)
+    std::map<std::string, std::string> files; // extra files written into the directory first
+};
+
+struct AppRun {
+    int status = -1000;       // exit status of the program; -1000 when killed or not started
+    bool timedOut = false;
+    std::string out;          // everything the program wrote to stdout
+    std::string err;          // everything the program wrote to stderr
+    std::string dir;          // the working directory (kept for the test to inspect)
+};
+
+inline std::string app_read_text(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+inline bool app_write_text(const std::string &path, const std::string &text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    return bool(f);
+}
+
+inline std::vector<std::string> app_lines(const std::string &text) {
+    std::vector<std::string> v;
+    std::string line;
+    std::istringstream is(text);
+    while (std::getline(is, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        v.push_back(line);
+    }
+    return v;
+}
+
+// Directory that holds the program and (normally) its data files.
+inline std::string app_bin_dir() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    buf[n] = 0;
+    std::string p(buf);
+    size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
+}
+
+inline bool app_copy_data_file(const std::string &name, const std::string &dir) {
+    std::vector<std::string> from;
+    if (const char *src = getenv("VRIM_SOURCE_DIR")) from.push_back(std::string(src) + "/vrim/" + name);
+    from.push_back(app_bin_dir() + "/" + name);
+    from.push_back(name);
+    for (const auto &f : from) {
+        if (access(f.c_str(), R_OK) == 0) return app_write_text(dir + "/" + name, app_read_text(f));
+    }
+    return false;
+}
+
+inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppRunOptions()) {
+    AppRun r;
+    char tmpl[] = "/tmp/vrim-app-XXXXXX";
+    if (!mkdtemp(tmpl)) return r;
+    r.dir = tmpl;
+    if (opt.copyPanel) app_copy_data_file("vrim_ui.uir", r.dir);
+    if (opt.copyRefqe) app_copy_data_file("refqe.txt", r.dir);
+    for (const auto &kv : opt.files) app_write_text(r.dir + "/" + kv.first, kv.second);
+    app_write_text(r.dir + "/operator.op", script);
+
+    std::string exe = app_bin_dir() + "/vrim";
+    std::string outPath = r.dir + "/.stdout", errPath = r.dir + "/.stderr";
+    std::map<std::string, std::string> env = {
+        {"VRIM_STATION", "sim"},
+        {"QT_QPA_PLATFORM", "offscreen"},
+        {"VRIM_TIME_SCALE", std::to_string(opt.timeScale)},
+        {"VRIM_OPERATOR", r.dir + "/operator.op"},
+        {"VRIM_USMC_FLASH", r.dir + "/stage-flash.dat"},
+    };
+    for (const auto &kv : opt.env) env[kv.first] = kv.second;
+
+    pid_t pid = fork();
+    if (pid < 0) return r;
+    if (pid == 0) {
+        setpgid(0, 0);
+        if (chdir(r.dir.c_str()) != 0) _exit(127);
+        // A test process may carry port assignments of its own simulators; the station sets them.
+        unsetenv("VRIM_COM4");
+        unsetenv("VRIM_COM5");
+        for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        int fo = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int fe = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int fi = open("/dev/null", O_RDONLY);
+        if (fo >= 0) dup2(fo, 1);
+        if (fe >= 0) dup2(fe, 2);
+        if (fi >= 0) dup2(fi, 0);
+        execl(exe.c_str(), exe.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.limitSeconds);
+    int wstatus = 0;
+    for (;;) {
+        pid_t w = waitpid(pid, &wstatus, WNOHANG);
+        if (w == pid) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &wstatus, 0);
+            r.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!r.timedOut) {
+        if (WIFEXITED(wstatus)) {
+            // The exit status as the program returned it, sign included (return -1 gives -1).
+            r.status = (signed char)WEXITSTATUS(wstatus);
+        } else if (WIFSIGNALED(wstatus)) {
+            r.status = -1000 - WTERMSIG(wstatus);
+        }
+    }
+    r.out = app_read_text(outPath);
+    r.err = app_read_text(errPath);
+    return r;
+}
