@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "instr/K617/K617.h"
+#include "platform/core/clock.h"
+#include "platform/core/gpib.h"
+
+namespace {
+// A simulated board: records the calls, answers reads from `reply`, and fails the call named in
+// `failOn` with the given status and error.
+struct FakeBoard {
+    std::string calls;
+    std::string written;
+    std::string reply = "NDCA+1.5000E-09\r\n";
+    std::string failOn;
+    int failSta = GPIB_ERR | GPIB_CMPL;
+    int failErr = 2;
+    int sta = 0, err = 0;
+    long cntl = 0;
+    bool echo = false;  // calls also go to stderr (death tests)
+};
+FakeBoard fb;
+
+void note(const std::string &what) {
+    fb.calls += what + ";";
+    if (fb.echo) std::fprintf(stderr, "[%s]", what.c_str());
+}
+bool result(const std::string &name, long count) {
+    if (fb.failOn == name) {
+        fb.sta = fb.failSta;
+        fb.err = fb.failErr;
+        fb.cntl = 0;
+        return false;
+    }
+    fb.sta = GPIB_CMPL;
+    fb.cntl = count;
+    return true;
+}
+const GpibBackend kFake = {
+    [](int board, int pad, int sad, int tmo, int eot, int eos) {
+        char b[64];
+        std::snprintf(b, sizeof b, "ibdev(%d,%d,%d,%d,%d,%d)", board, pad, sad, tmo, eot, eos);
+        note(b);
+        return result("ibdev", 0) ? 7 : -1;
+    },
+    [](int ud) {
+        note("ibclr(" + std::to_string(ud) + ")");
+        result("ibclr", 0);
+        return fb.sta;
+    },
+    [](int ud, const void *buf, long cnt) {
+        note("ibwrt(" + std::to_string(ud) + ")");
+        fb.written.append(static_cast<const char *>(buf), static_cast<size_t>(cnt));
+        result("ibwrt", cnt);
+        return fb.sta;
+    },
+    [](int ud, void *buf, long cnt) {
+        note("ibrd(" + std::to_string(ud) + "," + std::to_string(cnt) + ")");
+        long n = std::min<long>(cnt, static_cast<long>(fb.reply.size()));
+        if (result("ibrd", n)) std::memcpy(buf, fb.reply.data(), static_cast<size_t>(n));
+        return fb.sta;
+    },
+    [](int ud, int v) {
+        note("ibonl(" + std::to_string(ud) + "," + std::to_string(v) + ")");
+        result("ibonl", 0);
+        return fb.sta;
+    },
+    [](int *sta, int *err, long *cntl) {
+        *sta = fb.sta;
+        *err = fb.err;
+        *cntl = fb.cntl;
+    },
+};
+
+// Runs the board link with the fake board; standard output goes to stderr so that death tests
+// see the report.
+class GpibBoard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        clock_set_scale(0.01);
+        fb = FakeBoard();
+        gpib_set_backend(&kFake);
+    }
+    void TearDown() override { gpib_set_backend(nullptr); }
+    static void toStderr() {
+        std::fflush(stdout);
+        dup2(2, 1);
+        fb.echo = true;
+    }
+};
+}  // namespace
+
+TEST(GpibLibrary, MissingOrUnusableLibraryActsAsNoBoard) {
+    for (const char *lib : {"/nonexistent/libgpib-vrim.so", "libm.so.6"}) {
+        setenv("VRIM_GPIB_LIBRARY", lib, 1);
+        gpib_set_backend(nullptr);
+        ibsta = 0, iberr = 0, ibcntl = 5;
+        EXPECT_EQ(ibdev(0, 3, 0, 13, 1, 0), -1) << lib;
+        EXPECT_TRUE(ibsta & GPIB_ERR) << lib;
+        EXPECT_EQ(iberr, GPIB_ENEB) << lib;
+        EXPECT_EQ(ibcntl, 0) << lib;
+        char buf[4];
+        EXPECT_TRUE(ibrd(0, buf, 3) & GPIB_ERR);
+    }
+}
+
+TEST_F(GpibBoard, OperationsReachTheBoard) {
+    K617_open(2, 1, 3, 0, 13);  // any link but 1 is the board; port is the board index
+    K617_clear();
+    K617_current_mode(5);
+    char buf[K617_BufSize];
+    std::memset(buf, '#', sizeof buf);
+    // The reply keeps its line feed; at most maxbyt bytes and the NUL are written.
+    EXPECT_EQ(K617_receive(buf, 90), 17);
+    EXPECT_EQ(std::string(buf), "NDCA+1.5000E-09\r\n");
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(K617_receive(buf, 6), 6);
+    EXPECT_EQ(std::string(buf), "NDCA+1");
+    EXPECT_EQ(buf[7], '#');
+    EXPECT_DOUBLE_EQ(K617_get(nullptr, nullptr), 1.5e-9);
+    K617_close();
+    EXPECT_EQ(fb.calls, "ibdev(1,3,0,13,1,0);ibclr(7);ibwrt(7);ibrd(7,90);ibrd(7,6);ibwrt(7);ibrd(7,50);ibonl(7,0);");
+    EXPECT_EQ(fb.written, "F1R5XX");
+}
+
+TEST_F(GpibBoard, FailedCallPrintsTheReportAndExits) {
+    EXPECT_EXIT(
+        {
+            toStderr();
+            K617_open(0, 0, 3, 0, 13);
+            fb.failOn = "ibwrt";
+            K617_send("X", 1);
+        },
+        ::testing::ExitedWithCode(1),
+        "\\[ibwrt\\(7\\)\\]OpenDev Error\nibsta = &H8100  < ERR CMPL >\niberr = 2 ENOL <No Listener>\n"
+        "ibcntl = 0\n\n\\[ibonl\\(7,0\\)\\]$");
+
+    // Without a board at all: the open fails with ENEB.
+    EXPECT_EXIT(
+        {
+            toStderr();
+            setenv("VRIM_GPIB_LIBRARY", "/nonexistent/libgpib-vrim.so", 1);
+            gpib_set_backend(nullptr);
+            K617_open(0, 0, 3, 0, 13);
+        },
+        ::testing::ExitedWithCode(1),
+        "OpenDev Error\nibsta = &H8000  < ERR >\niberr = 7 ENEB <No GPIB board>\nibcntl = 0\n\n$");
+}
+
+TEST_F(GpibBoard, ReportOfUnlistedCodeAndNoBits) {
+    // An error code outside the table prints no text and no line feed; every reported bit in order.
+    EXPECT_EXIT(
+        {
+            toStderr();
+            ibsta = 0xFFFF;
+            iberr = 8;
+            ibcntl = 42;
+            GpibError("OpenDev Error");
+        },
+        ::testing::ExitedWithCode(1),
+        "OpenDev Error\nibsta = &Hffff  < ERR TIMO END SRQI RQS CMPL LOK REM CIC ATN TACS LACS DTAS DCAS >\n"
+        "iberr = 8ibcntl = 42\n\n\\[ibonl");
+    EXPECT_EXIT(
+        {
+            toStderr();
+            ibsta = 0x0600;
+            iberr = 20;
+            ibcntl = 0;
+            GpibError("msg");
+        },
+        ::testing::ExitedWithCode(1), "\nmsg\nibsta = &H600  < >\niberr = 20 ETAB <Table Overflow>\nibcntl = 0\n\n");
+}
