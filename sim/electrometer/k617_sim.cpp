@@ -27,6 +27,7 @@ std::string trimLine(const std::string &s) {
 }  // namespace
 
 K617Sim::K617Sim() = default;
+K617Sim::~K617Sim() { stop(); }
 
 void K617Sim::setCurrentSource(std::function<double()> amps) {
     std::lock_guard<std::mutex> lk(mu_);

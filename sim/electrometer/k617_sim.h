@@ -55,6 +55,8 @@ enum class K617Fault {
 class K617Sim : public PtyLine {
 public:
     K617Sim();
+    // Stops the server thread before the members its handlers use are destroyed.
+    ~K617Sim() override;
 
     // The true detector current in A, called once per conversion. Without a source the input is
     // 0 A with a small deterministic noise.
