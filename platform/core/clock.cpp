@@ -10,7 +10,12 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 struct ClockState {
+    std::mutex mu;
     steady::time_point start = steady::now();
+    // Program time runs from (baseReal, baseProgram) at `scale`; a change of scale starts a new
+    // base, so Timer() stays continuous and monotonic across it.
+    steady::time_point baseReal = start;
+    double baseProgram = 0;  // program seconds at baseReal
     std::int64_t startEpoch = static_cast<std::int64_t>(std::time(nullptr));
     double scale = 1.0;  // real seconds per program second
     ClockState() {
@@ -20,6 +25,9 @@ struct ClockState {
             if (end != s && v > 0 && std::isfinite(v)) scale = v;
         }
     }
+    double programAt(steady::time_point t) const {
+        return baseProgram + std::chrono::duration<double>(t - baseReal).count() / scale;
+    }
 };
 
 ClockState &state() {
@@ -28,16 +36,26 @@ ClockState &state() {
 }
 }  // namespace
 
-double clock_scale() { return state().scale; }
+double clock_scale() {
+    ClockState &st = state();
+    std::lock_guard<std::mutex> lk(st.mu);
+    return st.scale;
+}
 
 void clock_set_scale(double s) {
-    if (s > 0 && std::isfinite(s)) state().scale = s;
+    if (!(s > 0 && std::isfinite(s))) return;
+    ClockState &st = state();
+    std::lock_guard<std::mutex> lk(st.mu);
+    auto now = steady::now();
+    st.baseProgram = st.programAt(now);
+    st.baseReal = now;
+    st.scale = s;
 }
 
 double Timer() {
-    const ClockState &st = state();
-    double real = std::chrono::duration<double>(steady::now() - st.start).count();
-    return real / st.scale;
+    ClockState &st = state();
+    std::lock_guard<std::mutex> lk(st.mu);
+    return st.programAt(steady::now());
 }
 
 void Delay(double seconds) {
@@ -45,7 +63,7 @@ void Delay(double seconds) {
     // Sleep until an absolute deadline: a sleep that wakes early is resumed, so a pause never
     // comes out shorter than asked.
     auto deadline = steady::now() + std::chrono::duration_cast<steady::duration>(
-                                        std::chrono::duration<double>(seconds * state().scale));
+                                        std::chrono::duration<double>(seconds * clock_scale()));
     while (steady::now() < deadline) std::this_thread::sleep_until(deadline);
 }
 
@@ -57,7 +75,7 @@ std::int64_t clock_wall_seconds() {
 
 int clock_real_ms(double programSeconds) {
     if (!(programSeconds > 0)) return 0;
-    double ms = programSeconds * state().scale * 1000.0;
+    double ms = programSeconds * clock_scale() * 1000.0;
     if (ms < 1) return 1;
     if (ms > 2e9) return 2000000000;
     return static_cast<int>(std::ceil(ms));
