@@ -10,6 +10,7 @@ out="$root/out"
 mkdir -p "$out"
 cp "$root/vrim/vrim_ui.uir" "$root/vrim/refqe.txt" "$out/"
 export VRIM_STATION=sim
+export VRIM_BUILD="$build"  # where scripts/summarize.sh finds vrim-mapinfo
 export VRIM_USMC_FLASH="$out/stage-flash.dat"
 cd "$out"
 

@@ -1,1 +1,26 @@
-int main() { return 0; }
+// Program entry: on the simulated station the instruments are started first, so that the
+// program finds them on its ports; the program itself reads no command line.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/ui/userint.h"
+#include "sim/station/station.h"
+#include "vrim/vrim.h"
+
+int main() {
+    const char *station = getenv("VRIM_STATION");
+    bool sim = station && strcmp(station, "sim") == 0;
+    if (sim) {
+        std::string error;
+        if (!station_start(&error)) {
+            fprintf(stderr, "vrim: the simulated station did not start: %s\n", error.c_str());
+            return 2;
+        }
+        SetPopupObserver(station_on_reminder);
+    }
+    int status = WinMain(nullptr, nullptr, nullptr, 1);
+    if (sim) station_stop();
+    return status;
+}

@@ -1,6 +1,7 @@
 // The measurement application: control identifiers of its one panel, the measurement store and
 // the handlers the event loop dispatches to.
 #pragma once
+#include <cstdio>
 
 // Panel 1 of vrim_ui.uir and its controls. Each widget of the panel file carries its identifier
 // in the dynamic property "ctrlId".
@@ -77,12 +78,21 @@ extern const char serials[3][16];         // controller serial numbers, no termi
 // Program entry (vrim.cpp); main() calls it where the platform has no WinMain.
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow);
 int cb_timer(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+// Writes the default grid file "mcp_positions.txt" in the working directory, replacing any
+// earlier one. Returns 0, or -1 when the file could not be opened or written.
 int mcp_positions(void);
 
-// Store (store.cpp).
+// Store (store.cpp; the pure reader in files.cpp).
 void store_clear(void);
+// Reads white-space separated pairs "wavelength qe" (tenths of a nanometre, QE) with " %d %f"
+// from f into wl[k], qe[k] for k = 0 ... until a pair does not convert, the input ends or max
+// pairs are taken. Returns the number of whole pairs taken. A trailing half pair leaves its
+// wavelength in wl[count] (when count < max) without counting it. Needs no panel.
+int refqe_parse(FILE *f, int *wl, float *qe, int max);
 // Reads a reference QE table into row 0, sets nref and NREF, redraws the reference QE curve.
-// Returns the number of pairs taken, or -1 when the file cannot be opened (nothing changed).
+// At most VRIM_POINTS pairs are taken; the rest of a longer file is ignored. Returns the number
+// of pairs taken, or -1 when the file cannot be opened (nothing read, nothing changed; errno
+// tells why).
 int read_refqe(const char *path);
 
 // Measurement procedures (measure.cpp).
@@ -97,6 +107,16 @@ void do_current_scan(void);
 void do_map_scan(void);
 void do_load_data(void);
 
+// Plain text readers and writers without panel calls (files.cpp).
+// Reads pairs of integers " %d %d" (X Y, microsteps) into x[k], y[k] for k = 0 ... until a pair
+// does not convert, the input ends or maxPairs pairs are taken; returns the number of pairs.
+int positions_parse(FILE *f, int *x, int *y, int maxPairs);
+// Writes the default grid (122 lines "%d %d\n": the reference detector's position, then the
+// 11 x 11 sample grid, column by column). Returns 0, or -1 when a write failed.
+int positions_write_grid(FILE *f);
+// Writes one line "%d %g %g %g %g\n" of the text export. Returns fprintf's result.
+int export_line(FILE *f, int wl, float tokRef, float tokSample, float qeRef, float qeSample);
+
 // Text data files (textfiles.cpp).
 void do_load_refqe(void);
 void do_load_positions(void);
@@ -106,3 +126,9 @@ void do_save_text(void);
 // Manual instrument and stage commands (manual.cpp): one entry per control; returns false
 // when the control has no manual handler.
 bool do_manual(int control);
+// Last wavelength of the quick scan: first + (count - 1) * step, held to the int range.
+int wl_last(int first, int step, int count);
+
+// The reference detector's position in the default grid, microsteps.
+#define VRIM_REF_X 30000
+#define VRIM_REF_Y 124000

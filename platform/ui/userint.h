@@ -138,3 +138,19 @@ void SetPopupObserver(PopupObserver fn);
 // a negative value. Registered by the application.
 typedef int (*RowDumper)(int row, const char *path);
 void SetRowDumper(RowDumper fn);
+
+// ---------------------------------------------------------------------------------------------
+// Extensions of this panel layer (tests, benchmarks and the scripted operator).
+
+// Reads a curve's colour (ATTR_TRACE_COLOR) into value. Returns 0, UIEInvalidPlot when the handle
+// names no curve of that graph.
+int GetPlotAttribute(int panel, int graph, int plotHandle, int attribute, int *value);
+// Number of curves on a graph and how many of them are light grey (either pointer may be null).
+int GetNumPlots(int panel, int graph, int *count, int *grey);
+// Saves a PNG image of the panel. Returns 0 or a negative code.
+int SavePanelImage(int panel, const char *path);
+// Runs a scripted-operator file on the panel (DisplayPanel does it for VRIM_OPERATOR). Returns
+// the number of valid steps, or a negative code when the file cannot be read.
+int RunOperatorScript(int panel, const char *path);
+// True while a scripted operator has steps left to run.
+int OperatorScriptActive(void);

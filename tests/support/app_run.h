@@ -35,10 +35,12 @@ struct AppRunOptions {
     bool copyRefqe = true;                    // copy refqe.txt into the working directory
     std::map<std::string, std::string> env;   // extra environment (overrides the defaults)
     std::map<std::string, std::string> files; // extra files written into the directory first
+    std::vector<std::string> dirs;            // extra folders made in the directory first
 };
 
 struct AppRun {
-    int status = -1000;       // exit status of the program; -1000 when killed or not started
+    int status = -1000;       // exit status as returned (-1 stays -1); -1000 - signal number when a
+                              // signal ended it; -1000 when killed at the limit or not started
     bool timedOut = false;
     std::string out;          // everything the program wrote to stdout
     std::string err;          // everything the program wrote to stderr
@@ -98,6 +100,7 @@ inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppR
     r.dir = tmpl;
     if (opt.copyPanel) app_copy_data_file("vrim_ui.uir", r.dir);
     if (opt.copyRefqe) app_copy_data_file("refqe.txt", r.dir);
+    for (const auto &d : opt.dirs) mkdir((r.dir + "/" + d).c_str(), 0755);
     for (const auto &kv : opt.files) app_write_text(r.dir + "/" + kv.first, kv.second);
     app_write_text(r.dir + "/operator.op", script);
 
@@ -120,6 +123,9 @@ inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppR
         // A test process may carry port assignments of its own simulators; the station sets them.
         unsetenv("VRIM_COM4");
         unsetenv("VRIM_COM5");
+        // In a sanitizer build the window system's libraries keep allocations until exit, which
+        // the leak check would turn into a changed exit status; memory errors still end the run.
+        setenv("ASAN_OPTIONS", "detect_leaks=0", 0);
         for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
         int fo = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int fe = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -155,4 +161,34 @@ inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppR
     r.out = app_read_text(outPath);
     r.err = app_read_text(errPath);
     return r;
+}
+
+// The "NAME VALUE" lines of a dump-controls file, by name.
+inline std::map<std::string, std::string> app_controls(const std::string &path) {
+    std::map<std::string, std::string> m;
+    for (const auto &l : app_lines(app_read_text(path))) {
+        size_t sp = l.find(' ');
+        if (sp != std::string::npos) m[l.substr(0, sp)] = l.substr(sp + 1);
+    }
+    return m;
+}
+
+// app_run with the simulated station's log (VRIM_STATION_LOG); its lines come back in *log.
+inline AppRun app_run_logged(const std::string &script, std::vector<std::string> *log,
+                             AppRunOptions opt = AppRunOptions()) {
+    char tmpl[] = "/tmp/vrim-stlog-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0) close(fd);
+    opt.env["VRIM_STATION_LOG"] = tmpl;
+    AppRun r = app_run(script, opt);
+    *log = app_lines(app_read_text(tmpl));
+    unlink(tmpl);
+    return r;
+}
+
+// Index of the first line equal to `what` at or after `from`; -1 if none.
+inline int app_find_line(const std::vector<std::string> &v, const std::string &what, int from = 0) {
+    for (int i = from < 0 ? 0 : from; i < (int)v.size(); i++)
+        if (v[i] == what) return i;
+    return -1;
 }

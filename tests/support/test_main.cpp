@@ -7,6 +7,8 @@
 
 int main(int argc, char **argv) {
     if (!std::getenv("DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // Tests find the shipped data files (panel file, reference table) in the source tree.
+    setenv("VRIM_SOURCE_DIR", VRIM_SOURCE_DIR_DEFAULT, 0);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,0 +1,18 @@
+// Feeds arbitrary bytes to the positions reader, with a table of a few rows, as if they were a file.
+#include <cstdint>
+#include <cstdio>
+
+#include "vrim/vrim.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static int x[VRIM_ROWS], y[VRIM_ROWS];
+    if (size < 2) return 0;
+    // The first byte chooses the table's size, so short and long tables both get exercised.
+    int rows = data[0] % 8 == 0 ? VRIM_ROWS : data[0] % 8;
+    FILE *f = fmemopen(const_cast<uint8_t *>(data + 1), size - 1, "r");
+    if (!f) return 0;
+    int n = positions_parse(f, x, y, rows);
+    fclose(f);
+    if (n < 0 || n > rows) __builtin_trap();
+    return 0;
+}

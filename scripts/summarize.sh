@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Says what a session wrote into its working directory (default out/): one line per file.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:-$root/out}
+mapinfo=""
+for b in "${VRIM_BUILD:-$root/build}/bin/vrim-mapinfo" "$root/build/bin/vrim-mapinfo"; do
+    [ -x "$b" ] && mapinfo=$b && break
+done
+
+lines() { wc -l < "$1" | tr -d ' '; }
+
+for f in mcp_positions.txt positions.txt spectrum.txt map.dat panel.png session.log; do
+    p="$out/$f"
+    if [ ! -e "$p" ]; then
+        echo "$f: missing"
+        continue
+    fi
+    case "$f" in
+    mcp_positions.txt | positions.txt)
+        echo "$f: $(lines "$p") positions, first $(head -n1 "$p"), last $(tail -n1 "$p")" ;;
+    spectrum.txt)
+        # Columns: wavelength (0.1 nm), reference current, sample current, reference QE, sample QE.
+        awk 'NF == 5 { n++; if ($5 > q) { q = $5; w = $1 } }
+             END { printf "spectrum.txt: %d points, sample QE peaks at %.1f nm with %g\n", n, w / 10, q }' "$p" ;;
+    map.dat)
+        if [ -n "$mapinfo" ]; then
+            "$mapinfo" "$p" 2>&1 | awk '/^version:/ { v = $2 } /^points:/ { n = $2 } /^blocks:/ { b = $2 }
+                /^QE range:/ { sub(/^QE range: /, ""); q = $0 }
+                END { printf "map.dat: version %s, %s blocks of %s points, sample QE %s\n", v, b, n, q }' 
+        else
+            echo "map.dat: $(stat -c %s "$p") bytes"
+        fi ;;
+    panel.png)
+        echo "panel.png: $(stat -c %s "$p") bytes" ;;
+    session.log)
+        echo "session.log: $(lines "$p") lines" ;;
+    esac
+done

@@ -1,0 +1,340 @@
+// Map scan and binary file loader on the simulated station, through the scripted operator: the
+// end of the position list, the blocks on disk, an aborted scan, a dialog that gives no file, and
+// every kind of file the loader meets.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/app_run.h"
+#include "vrim/mapfile.h"
+
+namespace {
+
+const char kRefqe8[] =
+    "4000 0.30\n4500 0.35\n5000 0.40\n5500 0.42\n6000 0.41\n6500 0.38\n7000 0.33\n7500 0.27\n";
+const int kRefWl[8] = {4000, 4500, 5000, 5500, 6000, 6500, 7000, 7500};
+
+struct Pt {
+    int wl;
+    double tok, qe;
+};
+std::vector<Pt> read_row(const std::string &path) {
+    std::vector<Pt> v;
+    for (const auto &l : app_lines(app_read_text(path))) {
+        Pt p{};
+        if (sscanf(l.c_str(), "%d %lf %lf", &p.wl, &p.tok, &p.qe) == 3) v.push_back(p);
+    }
+    return v;
+}
+std::map<std::string, std::string> read_controls(const std::string &path) {
+    std::map<std::string, std::string> m;
+    for (const auto &l : app_lines(app_read_text(path))) {
+        size_t sp = l.find(' ');
+        if (sp != std::string::npos) m[l.substr(0, sp)] = l.substr(sp + 1);
+    }
+    return m;
+}
+double num(std::map<std::string, std::string> &m, const char *name) {
+    EXPECT_TRUE(m.count(name)) << name;
+    return atof(m[name].c_str());
+}
+
+AppRun run(const std::string &script, std::map<std::string, std::string> files = {}) {
+    AppRunOptions o;
+    o.copyRefqe = false;
+    o.files = std::move(files);
+    o.files["refqe.txt"] = kRefqe8;
+    o.limitSeconds = 90;
+    o.env["VRIM_STATION_LOG"] = "station.log";
+    AppRun r = app_run(script, o);
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+}
+
+// Relative closeness for values printed with six significant digits.
+void expect_close(double got, double want, const std::string &what) {
+    EXPECT_LE(std::fabs(got - want), 1e-5 * std::fabs(want) + 1e-30) << what << ": " << got << " vs " << want;
+}
+
+void le32(std::string &v, uint32_t x) {
+    for (int i = 0; i < 4; i++) v.push_back((char)(x >> (8 * i)));
+}
+void lef(std::string &v, float f) {
+    uint32_t u;
+    memcpy(&u, &f, 4);
+    le32(v, u);
+}
+// A block of the given version with n records: wavelength wl0 + 100 i, reference current
+// (i + 1) × cur, reference QE 0.1 + i / 100; the sample fields hold 7 and 8 (never loaded).
+std::string block(int version, int32_t length, int n, float wl0, float cur) {
+    std::string v;
+    le32(v, version);
+    le32(v, (uint32_t)length);
+    for (int k = 2; k < (version == 3 ? 10 : 5); k++) le32(v, 100 + k);
+    for (int i = 0; i < n; i++) {
+        lef(v, wl0 + 100.0f * i);
+        lef(v, cur * (i + 1));
+        lef(v, 7.0f);
+        lef(v, 0.1f + i / 100.0f);
+        lef(v, 8.0f);
+    }
+    return v;
+}
+
+}  // namespace
+
+// Five positions with the list ended by (0, 0): rows with only one coordinate ≤ 0 are scanned,
+// the row after the end is not; the file holds one block per position, byte for byte as the
+// store and panel stood, and loads back as the reference.
+TEST(MapScan, BlocksEndOfListAndReload) {
+    const char *table =
+        "idle\n"
+        "cell 1 1 30000\ncell 2 1 124000\n"
+        "cell 1 2 205000\ncell 2 2 190000\n"
+        "cell 1 3 0\ncell 2 3 5\n"
+        "cell 1 4 -3\ncell 2 4 7\n"
+        "cell 1 5 5\ncell 2 5 0\n"
+        "cell 1 6 210000\ncell 2 6 195000\n"
+        "cell 1 8 200000\ncell 2 8 200000\n";
+    long t0 = (long)time(nullptr);
+    AppRun r = run(std::string(table) +
+                   "set DARK_WAIT 0\nset POINT_WAIT 0.2\n"
+                   "press REFERENCE_SCAN\nidle\n"
+                   "file map.dat\npress MAP_SCAN\nidle\n"
+                   "dump-row 0 r0.txt\ndump-row 1 r1.txt\ndump-row 2 r2.txt\ndump-row 3 r3.txt\n"
+                   "dump-row 4 r4.txt\ndump-row 5 r5.txt\ndump-row 6 r6.txt\ndump-controls c.txt\n"
+                   "file map.dat\npress LOAD_DATA\nidle\ndump-row 0 loaded.txt\ndump-controls loaded.c\n"
+                   "quit\n");
+    long t1 = (long)time(nullptr);
+    std::string file = app_read_text(r.dir + "/map.dat");
+    ASSERT_EQ(file.size(), 5u * (40 + 8 * 20));
+    auto c = read_controls(r.dir + "/c.txt");
+    EXPECT_EQ(num(c, "POSITION_INDEX"), 6);  // the row that ended the list
+    auto r0 = read_row(r.dir + "/r0.txt");
+    ASSERT_EQ(r0.size(), 8u);
+    const int req[5][2] = {{205000, 190000}, {0, 5}, {-3, 7}, {5, 0}, {210000, 195000}};
+    const unsigned char *p = (const unsigned char *)file.data();
+    for (int j = 1; j <= 5; j++, p += 200) {
+        MapHeader h;
+        ASSERT_EQ(mapfile_get_header(p, 200, &h), 40);
+        EXPECT_EQ(h.version, 3);
+        EXPECT_EQ(h.length, 200);
+        EXPECT_EQ(h.index, j);
+        EXPECT_EQ(h.xReq, req[j - 1][0]);
+        EXPECT_EQ(h.yReq, req[j - 1][1]);
+        EXPECT_GE(h.time, t0);
+        EXPECT_LE(h.time, t1);
+        EXPECT_FLOAT_EQ(h.offRef, (float)num(c, "OFFSET_REFERENCE"));
+        if (j == 5) {
+            EXPECT_EQ(h.xRead, (int)num(c, "POS_X"));
+            EXPECT_EQ(h.yRead, (int)num(c, "POS_Y"));
+            EXPECT_FLOAT_EQ(h.offPos, (float)num(c, "OFFSET_SAMPLE"));
+        }
+        auto rj = read_row(r.dir + "/r" + std::to_string(j) + ".txt");
+        ASSERT_EQ(rj.size(), 8u);
+        for (int i = 0; i < 8; i++) {
+            MapRecord rec;
+            mapfile_get_record(p + 40 + 20 * i, &rec);
+            std::string at = "block " + std::to_string(j) + " point " + std::to_string(i);
+            EXPECT_EQ(rec.wl, (float)kRefWl[i]) << at;
+            expect_close(rec.refCur, r0[i].tok, at + " reference current");
+            expect_close(rec.sampleCur, rj[i].tok, at + " sample current");
+            expect_close(rec.refQe, r0[i].qe, at + " reference QE");
+            expect_close(rec.sampleQe, rj[i].qe, at + " sample QE");
+        }
+    }
+    // Table row 8 lies after the end of the list: store row 7 never measured.
+    for (const auto &pt : read_row(r.dir + "/r6.txt")) EXPECT_EQ(pt.wl, 0);
+
+    // Loading the file restores the reference of its first block.
+    EXPECT_EQ(app_read_text(r.dir + "/loaded.txt"), app_read_text(r.dir + "/r0.txt"));
+    auto lc = read_controls(r.dir + "/loaded.c");
+    EXPECT_EQ(num(lc, "NREF"), 8);
+    EXPECT_EQ(num(lc, "GRAPH_REFERENCE"), 1);
+    EXPECT_EQ(num(lc, "GRAPH_QE"), 1 + 5);  // black reference; the five blue QE curves
+
+    // The summary tool reads the same file, and refuses a copy cut inside a record.
+    std::string tool = app_bin_dir() + "/vrim-mapinfo";
+    std::string cmd = tool + " -v " + r.dir + "/map.dat > " + r.dir + "/info.txt 2>&1";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+    std::string info = app_read_text(r.dir + "/info.txt");
+    EXPECT_NE(info.find("version: 3\npoints: 8\nblocks: 5\n"), std::string::npos) << info;
+    app_write_text(r.dir + "/cut.dat", file.substr(0, 3 * 200 + 57));
+    cmd = tool + " " + r.dir + "/cut.dat > " + r.dir + "/cut.txt 2>&1";
+    EXPECT_NE(system(cmd.c_str()), 0);
+    EXPECT_NE(app_read_text(r.dir + "/cut.txt").find("block 4"), std::string::npos);
+}
+
+// STOP during the third position: the file holds the first two blocks, and the third position
+// stays selected.
+TEST(MapScan, AbortDuringThirdPositionKeepsTwoBlocks) {
+    AppRun r = run("idle\n"
+                   "cell 1 1 30000\ncell 2 1 124000\n"
+                   "cell 1 2 205000\ncell 2 2 190000\ncell 1 3 215000\ncell 2 3 190000\n"
+                   "cell 1 4 225000\ncell 2 4 190000\ncell 1 5 235000\ncell 2 5 190000\n"
+                   "set DARK_WAIT 0\nset POINT_WAIT 60\n"
+                   "file map.dat\npress MAP_SCAN\nwait 1300\npress STOP\nidle\n"
+                   "dump-controls c.txt\nquit\n");
+    auto c = read_controls(r.dir + "/c.txt");
+    EXPECT_EQ(num(c, "POSITION_INDEX"), 3);
+    std::string file = app_read_text(r.dir + "/map.dat");
+    ASSERT_EQ(file.size(), 2u * 200);
+    MapHeader h;
+    ASSERT_EQ(mapfile_get_header((const unsigned char *)file.data(), 200, &h), 40);
+    EXPECT_EQ(h.index, 1);
+    ASSERT_EQ(mapfile_get_header((const unsigned char *)file.data() + 200, 200, &h), 40);
+    EXPECT_EQ(h.index, 2);
+}
+
+// A cancelled dialog, or a file that cannot be opened, starts nothing and greys nothing: the
+// quick scan afterwards still replaces position 1's current curve instead of adding one.
+TEST(MapScan, NoFileNoScan) {
+    AppRun r = run("idle\n"
+                   "cell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
+                   "cell 1 3 215000\ncell 2 3 190000\n"
+                   "set DARK_WAIT 0\nset POINT_WAIT 0.2\nset POSITION_INDEX 1\n"
+                   "set WL_FIRST 4000\nset WL_STEP 50\nset WL_COUNT 2\n"
+                   "press SAMPLE_SCAN\nidle\n"
+                   "cancel\npress MAP_SCAN\nidle\n"
+                   "file no-such-dir/map.dat\npress MAP_SCAN\nidle\n"
+                   "press CURRENT_SCAN\nidle\ndump-controls c.txt\nquit\n");
+    auto c = read_controls(r.dir + "/c.txt");
+    EXPECT_EQ(num(c, "GRAPH_SAMPLE"), 1);
+    EXPECT_EQ(num(c, "GRAPH_QE"), 2);
+    EXPECT_EQ(num(c, "POSITION_INDEX"), 1);
+    EXPECT_EQ(num(c, "POS_X"), 205000);
+    // Told once, for the file that could not be opened; nothing for the cancelled dialog.
+    std::string log = app_read_text(r.dir + "/station.log");
+    size_t at = log.find("popup Map scan");
+    EXPECT_NE(at, std::string::npos);
+    EXPECT_EQ(log.find("popup Map scan", at + 1), std::string::npos);
+}
+
+// A block that cannot be written stops the scan at that position instead of measuring on.
+TEST(MapScan, WriteFailureStopsTheScan) {
+    AppRun r = run("idle\n"
+                   "cell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
+                   "cell 1 3 215000\ncell 2 3 190000\ncell 1 4 225000\ncell 2 4 190000\n"
+                   "set DARK_WAIT 0\nset POINT_WAIT 0.2\n"
+                   "file /dev/full\npress MAP_SCAN\nidle\ndump-controls c.txt\nquit\n");
+    auto c = read_controls(r.dir + "/c.txt");
+    EXPECT_EQ(num(c, "POSITION_INDEX"), 1);
+    EXPECT_EQ(num(c, "POS_X"), 205000);
+    EXPECT_NE(app_read_text(r.dir + "/station.log").find("popup Map scan"), std::string::npos);
+}
+
+// A table longer than the store: the scan stops at store row 999 (table row 1000).
+TEST(MapScan, TableLongerThanTheStore) {
+    std::string ui = app_read_text(std::string(getenv("VRIM_SOURCE_DIR") ? getenv("VRIM_SOURCE_DIR") : "..") +
+                                   "/vrim/vrim_ui.uir");
+    auto widen = [&ui](const char *name, const char *prop, const char *value) {
+        size_t at = ui.find(std::string("name=\"") + name + "\"");
+        ASSERT_NE(at, std::string::npos) << name;
+        size_t n = ui.find("<number>", ui.find(std::string("\"") + prop + "\"", at));
+        ui.replace(n, ui.find("</number>", n) - n, std::string("<number>") + value);
+    };
+    widen("POSITIONS", "rowCount", "1003");
+    widen("POSITION_INDEX", "maximum", "5000");
+    std::string pos = "30000 124000\n";
+    for (int i = 0; i < 1002; i++) pos += "200000 200000\n";
+    AppRunOptions o;
+    o.copyRefqe = false;
+    o.copyPanel = false;
+    o.files["vrim_ui.uir"] = ui;
+    o.files["refqe.txt"] = "5000 0.5\n";
+    o.files["pos.txt"] = pos;
+    o.limitSeconds = 300;
+    // No points per position (NREF 0) keeps a thousand positions quick.
+    AppRun r = app_run("idle\nfile pos.txt\npress LOAD_POSITIONS\nidle\n"
+                       "set DARK_WAIT 0\nset POINT_WAIT 0\nset NREF 0\n"
+                       "file map.dat\npress MAP_SCAN\nidle\ndump-controls c.txt\nquit\n",
+                       o);
+    ASSERT_FALSE(r.timedOut);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto c = read_controls(r.dir + "/c.txt");
+    EXPECT_EQ(num(c, "POSITIONS"), 1003);
+    EXPECT_EQ(num(c, "POSITION_INDEX"), 999);
+    std::string file = app_read_text(r.dir + "/map.dat");
+    ASSERT_EQ(file.size(), 999u * (40 + 20));
+    MapHeader h;
+    ASSERT_EQ(mapfile_get_header((const unsigned char *)file.data() + 998 * 60, 60, &h), 40);
+    EXPECT_EQ(h.index, 999);
+}
+
+// Versions 1 to 3, an unknown version, a file cut inside its header and one cut inside a record.
+TEST(LoadData, VersionsAndDamagedFiles) {
+    std::map<std::string, std::string> files;
+    files["v2.dat"] = block(2, 420, 20, 3000.0f, 1e-9f);
+    std::string v4 = block(3, 40 + 3 * 20, 3, 5000.0f, 2e-9f);
+    v4[0] = 4;
+    files["v4.dat"] = v4;
+    files["cuthdr.dat"] = block(3, 40 + 3 * 20, 3, 5000.0f, 2e-9f).substr(0, 30);
+    std::string v3 = block(3, 40 + 3 * 20, 3, 4000.7f, 3e-9f) + block(3, 40 + 5 * 20, 5, 1.0f, 1.0f);
+    files["v3.dat"] = v3;
+    files["v1.dat"] = block(1, 20 + 2 * 20, 2, 6000.0f, 4e-9f);
+    files["cutrec.dat"] = block(3, 40 + 5 * 20, 5, 7000.0f, 5e-9f).substr(0, 40 + 2 * 20 + 7);
+    AppRun r = run("idle\n"
+                   "file v2.dat\npress LOAD_DATA\nidle\ndump-row 0 a.txt\ndump-controls a.c\n"
+                   "file v4.dat\npress LOAD_DATA\nidle\ndump-row 0 b.txt\ndump-controls b.c\n"
+                   "file cuthdr.dat\npress LOAD_DATA\nidle\ndump-row 0 c.txt\ndump-controls c.c\n"
+                   "file v3.dat\npress LOAD_DATA\nidle\ndump-row 0 d.txt\ndump-controls d.c\n"
+                   "file v1.dat\npress LOAD_DATA\nidle\ndump-row 0 e.txt\n"
+                   "file cutrec.dat\npress LOAD_DATA\nidle\ndump-row 0 f.txt\ndump-controls f.c\n"
+                   "quit\n",
+                   files);
+    // Version 2, field 1 = 420: 20 points.
+    auto a = read_row(r.dir + "/a.txt");
+    ASSERT_EQ(a.size(), 20u);
+    for (int i = 0; i < 20; i++) {
+        EXPECT_EQ(a[i].wl, 3000 + 100 * i);
+        expect_close(a[i].tok, 1e-9 * (i + 1), "v2 current");
+        expect_close(a[i].qe, 0.1 + i / 100.0, "v2 QE");
+    }
+    auto ac = read_controls(r.dir + "/a.c");
+    EXPECT_EQ(num(ac, "NREF"), 20);
+    EXPECT_EQ(num(ac, "GRAPH_REFERENCE"), 1);
+    EXPECT_EQ(num(ac, "GRAPH_QE"), 1);
+
+    // Version 4 and a header cut short change nothing.
+    EXPECT_EQ(app_read_text(r.dir + "/b.txt"), app_read_text(r.dir + "/a.txt"));
+    EXPECT_EQ(app_read_text(r.dir + "/c.txt"), app_read_text(r.dir + "/a.txt"));
+    auto cc = read_controls(r.dir + "/c.c");
+    EXPECT_EQ(num(cc, "NREF"), 20);
+
+    // Version 3: the first block only, wavelengths truncated (4000.7 → 4000).
+    auto d = read_row(r.dir + "/d.txt");
+    ASSERT_EQ(d.size(), 3u);
+    EXPECT_EQ(d[0].wl, 4000);
+    EXPECT_EQ(d[1].wl, 4100);
+    EXPECT_EQ(d[2].wl, 4200);
+    expect_close(d[2].tok, 9e-9, "v3 current");
+    auto dc = read_controls(r.dir + "/d.c");
+    EXPECT_EQ(num(dc, "NREF"), 3);
+    EXPECT_EQ(num(dc, "OFFSET_REFERENCE"), 0);  // the dark offset is not loaded
+    EXPECT_EQ(num(dc, "GRAPH_REFERENCE"), 1);
+
+    auto e = read_row(r.dir + "/e.txt");
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[1].wl, 6100);
+
+    // Cut inside the third record: the two whole records are taken, and the count says two.
+    auto f = read_row(r.dir + "/f.txt");
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[0].wl, 7000);
+    EXPECT_EQ(f[1].wl, 7100);
+    expect_close(f[1].tok, 1e-8, "cut current");
+    auto fc = read_controls(r.dir + "/f.c");
+    EXPECT_EQ(num(fc, "NREF"), 2);
+
+    // The operator hears of the two cut files; an unknown version is ignored quietly.
+    int told = 0;
+    for (const auto &l : app_lines(app_read_text(r.dir + "/station.log"))) told += l == "popup Load data";
+    EXPECT_EQ(told, 2);
+}

@@ -1,0 +1,128 @@
+// Binary measurement file: little-endian encoding and decoding of blocks, independent of the host's
+// byte order.
+#include "vrim/mapfile.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+void put_u32(unsigned char *p, uint32_t v) {
+    p[0] = (unsigned char)(v & 0xFF);
+    p[1] = (unsigned char)((v >> 8) & 0xFF);
+    p[2] = (unsigned char)((v >> 16) & 0xFF);
+    p[3] = (unsigned char)((v >> 24) & 0xFF);
+}
+void put_i32(unsigned char *p, int32_t v) { put_u32(p, (uint32_t)v); }
+void put_f32(unsigned char *p, float v) {
+    uint32_t u;
+    std::memcpy(&u, &v, 4);
+    put_u32(p, u);
+}
+
+uint32_t get_u32(const unsigned char *p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+int32_t get_i32(const unsigned char *p) { return (int32_t)get_u32(p); }
+float get_f32(const unsigned char *p) {
+    uint32_t u = get_u32(p);
+    float v;
+    std::memcpy(&v, &u, 4);
+    return v;
+}
+
+}  // namespace
+
+int32_t mapfile_block_length(int n) { return 4 * (10 + 5 * n); }
+
+void mapfile_put_header(unsigned char out[MAPFILE_HEADER3_BYTES], const MapHeader *h) {
+    put_i32(out + 0, h->version);
+    put_i32(out + 4, h->length);
+    put_i32(out + 8, h->index);
+    put_i32(out + 12, h->xRead);
+    put_i32(out + 16, h->yRead);
+    put_i32(out + 20, h->xReq);
+    put_i32(out + 24, h->yReq);
+    put_f32(out + 28, h->offRef);
+    put_f32(out + 32, h->offPos);
+    put_i32(out + 36, h->time);
+}
+
+void mapfile_put_record(unsigned char out[MAPFILE_RECORD_BYTES], const MapRecord *r) {
+    put_f32(out + 0, r->wl);
+    put_f32(out + 4, r->refCur);
+    put_f32(out + 8, r->sampleCur);
+    put_f32(out + 12, r->refQe);
+    put_f32(out + 16, r->sampleQe);
+}
+
+int mapfile_header_bytes(int32_t version) {
+    if (version == 3) return MAPFILE_HEADER3_BYTES;
+    if (version == 1 || version == 2) return MAPFILE_HEADER12_BYTES;
+    return 0;
+}
+
+int mapfile_get_header(const unsigned char *data, size_t len, MapHeader *h) {
+    if (len < MAPFILE_HEADER12_BYTES) return -1;
+    int32_t version = get_i32(data);
+    int need = mapfile_header_bytes(version);
+    if (need == 0) {
+        h->version = version;
+        h->length = get_i32(data + 4);
+        return 0;
+    }
+    if (len < (size_t)need) return -1;
+    MapHeader t{};
+    t.version = version;
+    t.length = get_i32(data + 4);
+    t.index = get_i32(data + 8);
+    t.xRead = get_i32(data + 12);
+    t.yRead = get_i32(data + 16);
+    if (need == MAPFILE_HEADER3_BYTES) {
+        t.xReq = get_i32(data + 20);
+        t.yReq = get_i32(data + 24);
+        t.offRef = get_f32(data + 28);
+        t.offPos = get_f32(data + 32);
+        t.time = get_i32(data + 36);
+    }
+    *h = t;
+    return need;
+}
+
+void mapfile_get_record(const unsigned char in[MAPFILE_RECORD_BYTES], MapRecord *r) {
+    r->wl = get_f32(in + 0);
+    r->refCur = get_f32(in + 4);
+    r->sampleCur = get_f32(in + 8);
+    r->refQe = get_f32(in + 12);
+    r->sampleQe = get_f32(in + 16);
+}
+
+long long mapfile_declared_points(const MapHeader *h) {
+    long long n = (long long)((uint32_t)h->length / MAPFILE_RECORD_BYTES) - 1;
+    if (h->version == 3) n -= 1;
+    return n;
+}
+
+int mapfile_wavelength(float wl) {
+    // Truncation toward zero; values that an int cannot hold would be undefined behaviour.
+    if (!(wl > -2147483648.0f && wl < 2147483648.0f)) return 0;
+    return (int)wl;
+}
+
+int mapfile_decode_first(const unsigned char *data, size_t len, MapFirstBlock *b) {
+    b->declared = 0;
+    b->taken = 0;
+    int hb = mapfile_get_header(data, len, &b->hdr);
+    if (hb < 0) return MAPFILE_CUT_HEADER;
+    if (hb == 0) return MAPFILE_BAD_VERSION;
+    long long n = mapfile_declared_points(&b->hdr);
+    if (n < 0) n = 0;
+    if (n > MAPFILE_MAX_POINTS) n = MAPFILE_MAX_POINTS;
+    b->declared = (int)n;
+    size_t whole = (len - (size_t)hb) / MAPFILE_RECORD_BYTES;
+    int take = whole < (size_t)n ? (int)whole : (int)n;
+    for (int i = 0; i < take; i++)
+        mapfile_get_record(data + hb + (size_t)i * MAPFILE_RECORD_BYTES, &b->rec[i]);
+    b->taken = take;
+    return take < b->declared ? MAPFILE_CUT_RECORDS : MAPFILE_OK;
+}

@@ -1,0 +1,93 @@
+// Binary measurement file: encoding and decoding of its blocks, with no file or panel access.
+//
+// A file is a sequence of blocks written back to back, no file header, no trailer. All fields are
+// little-endian; integers signed 32-bit, floats IEEE-754 single precision. A block is a header
+// followed by n records of five floats (20 bytes each):
+//   version 3 (written): 10 header fields, 40 bytes
+//     0 version  1 block length in bytes, header included  2 position index
+//     3 X read back  4 Y read back  5 X requested  6 Y requested (microsteps)
+//     7 reference dark offset (float, A)  8 dark offset at the position (float, A)
+//     9 calendar time of writing (whole seconds)
+//   versions 1 and 2 (read only): fields 0 to 4 only, 20 bytes
+//   record: wavelength (0.1 nm, as float), reference current, sample current (A),
+//           reference QE, sample QE
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#define MAPFILE_VERSION 3             // the only version written
+#define MAPFILE_HEADER3_BYTES 40      // header of version 3
+#define MAPFILE_HEADER12_BYTES 20     // header of versions 1 and 2
+#define MAPFILE_RECORD_BYTES 20       // one record
+#define MAPFILE_MAX_POINTS 1000       // records the store can take from one block
+
+struct MapHeader {
+    int32_t version;
+    int32_t length;    // bytes of the whole block, header included
+    int32_t index;     // position index (store row; POSITIONS row index + 1)
+    int32_t xRead;     // microsteps, read back after the scan
+    int32_t yRead;     // microsteps
+    int32_t xReq;      // microsteps, requested (table cell)
+    int32_t yReq;      // microsteps
+    float offRef;      // amperes, reference dark offset
+    float offPos;      // amperes, dark offset at this position
+    int32_t time;      // seconds of the calendar clock when written
+};
+
+struct MapRecord {
+    float wl;          // tenths of a nanometre
+    float refCur;      // amperes
+    float sampleCur;   // amperes
+    float refQe;
+    float sampleQe;
+};
+
+// Block length in bytes of a version-3 block of n records: 4 × (10 + 5 × n).
+int32_t mapfile_block_length(int n);
+
+// Encodes a version-3 header (all ten fields as given) into 40 bytes.
+void mapfile_put_header(unsigned char out[MAPFILE_HEADER3_BYTES], const MapHeader *h);
+// Encodes one record into 20 bytes.
+void mapfile_put_record(unsigned char out[MAPFILE_RECORD_BYTES], const MapRecord *r);
+
+// Size of the header that a block of this version carries: 40 for 3, 20 for 1 and 2, 0 for any
+// other version (not a block this program reads).
+int mapfile_header_bytes(int32_t version);
+
+// Decodes the header at data[0 .. len). Fields 0 and 1 need 20 bytes; version 3 needs all 40.
+// Returns the header's size in bytes (20 or 40) with *h filled (fields 5 to 9 zero for versions 1
+// and 2); 0 when the version is not 1, 2 or 3 (only version and length are filled then); -1 when
+// len is too short for the header its version calls for (*h untouched).
+int mapfile_get_header(const unsigned char *data, size_t len, MapHeader *h);
+
+// Decodes one record from 20 bytes.
+void mapfile_get_record(const unsigned char in[MAPFILE_RECORD_BYTES], MapRecord *r);
+
+// Number of records a block declares: floor(length / 20) − 1, minus one more for version 3, with
+// length taken as an unsigned number. May be negative (length below one header) and is not
+// bounded by the store; callers bound it.
+long long mapfile_declared_points(const MapHeader *h);
+
+// Wavelength of a record as the store keeps it: truncated toward zero. Values outside the int
+// range or not a number give 0.
+int mapfile_wavelength(float wl);
+
+// The first block of a file, as the loader takes it into the store.
+struct MapFirstBlock {
+    MapHeader hdr;
+    int declared;     // records the header declares, bounded to 0 … MAPFILE_MAX_POINTS
+    int taken;        // whole records present in the data, at most `declared`
+    MapRecord rec[MAPFILE_MAX_POINTS];
+};
+
+// Result of mapfile_decode_first.
+enum {
+    MAPFILE_OK = 0,            // header and every declared record (up to the store's bound) present
+    MAPFILE_CUT_RECORDS = 1,   // header whole, data ended inside the records: `taken` < `declared`
+    MAPFILE_CUT_HEADER = -1,   // data ended inside the header: nothing taken
+    MAPFILE_BAD_VERSION = -2,  // field 0 is not 1, 2 or 3: nothing taken
+};
+
+// Decodes the first block of data[0 .. len) into *b. Records past MAPFILE_MAX_POINTS are not
+// decoded. On MAPFILE_CUT_HEADER and MAPFILE_BAD_VERSION, `declared` and `taken` are 0.
+int mapfile_decode_first(const unsigned char *data, size_t len, MapFirstBlock *b);

@@ -1,0 +1,160 @@
+// Map scan over the POSITIONS table into a binary measurement file, and the loader that takes the
+// reference data of such a file's first block back into row 0 of the store.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/ui/userint.h"
+#include "vrim/mapfile.h"
+#include "vrim/vrim.h"
+
+// From measure.cpp.
+void grey_curves(void);
+void plot_row_curve(int graph, int *handle, const int *x, const float *y, int n, int colour);
+int held_ref_count(void);
+void hand_back_quit(void);
+
+static const char kFileTitle[] = "Izberi binarno datoteko za meritve";
+
+static char pfile[300];  // path chosen in the file dialog
+
+namespace {
+struct QuitHandback {
+    ~QuitHandback() { hand_back_quit(); }
+};
+
+// Writes one block of position j: the header with one call, then each record with one call, then
+// pushes it to the operating system so that a program killed later leaves whole blocks.
+// Returns 0, or the errno of the failed write.
+int write_block(FILE *f, int j, int n, int xReq, int yReq) {
+    MapHeader h{};
+    h.version = MAPFILE_VERSION;
+    h.length = mapfile_block_length(n);
+    h.index = j;
+    h.xRead = CurPos[0];
+    h.yRead = CurPos[1];
+    h.xReq = xReq;
+    h.yReq = yReq;
+    h.offRef = tokoff[0];
+    h.offPos = tokoff[j];
+    h.time = (int32_t)time(nullptr);
+
+    unsigned char hdr[MAPFILE_HEADER3_BYTES];
+    mapfile_put_header(hdr, &h);
+    errno = 0;
+    if (fwrite(hdr, 4, MAPFILE_HEADER3_BYTES / 4, f) != MAPFILE_HEADER3_BYTES / 4)
+        return errno ? errno : EIO;
+    for (int i = 0; i < n; i++) {
+        MapRecord r{(float)wl[0][i], tok[0][i], tok[j][i], qe[0][i], qe[j][i]};
+        unsigned char sdata[MAPFILE_RECORD_BYTES];
+        mapfile_put_record(sdata, &r);
+        if (fwrite(sdata, 4, MAPFILE_RECORD_BYTES / 4, f) != MAPFILE_RECORD_BYTES / 4)
+            return errno ? errno : EIO;
+    }
+    if (fflush(f) != 0) return errno ? errno : EIO;
+    return 0;
+}
+}  // namespace
+
+void do_map_scan(void) {
+    QuitHandback handback;
+    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SAVE_BUTTON, 0, 0, 1, 1, pfile);
+    if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
+
+    // Opened before anything is greyed: a file that cannot be written means no scan at all.
+    FILE *f = fopen(pfile, "wb");
+    if (!f) {
+        char msg[400];
+        snprintf(msg, sizeof msg, "Cannot open %s for writing: %s.\nThe map scan did not start.",
+                 pfile, strerror(errno));
+        MessagePopup("Map scan", msg);
+        return;
+    }
+    grey_curves();
+
+    int nrows = 0;
+    GetNumTableRows(p1h, POSITIONS, &nrows);
+    // Table row j + 1 is store row j; the store ends at row 999.
+    int last = nrows - 1;
+    if (last > VRIM_ROWS - 1) last = VRIM_ROWS - 1;
+    int n = held_ref_count();
+    int blocks = 0;
+    int failed = 0;  // errno of a failed write
+    for (int j = 1; j <= last; j++) {
+        SetCtrlVal(p1h, POSITION_INDEX, j);
+        SetTableSelection(p1h, POSITIONS, MakeRect(j + 1, 1, 1, 2));
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
+        if (CurPos[0] <= 0 && CurPos[1] <= 0) break;  // end of the list
+        if (qescan() != 0) break;                     // aborted: no block for this position
+        GetCtrlVal(p1h, POS_X, &CurPos[0]);
+        GetCtrlVal(p1h, POS_Y, &CurPos[1]);
+        int xReq = 0, yReq = 0;  // microsteps
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &xReq);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &yReq);
+        failed = write_block(f, j, n, xReq, yReq);
+        if (failed) break;
+        blocks++;
+    }
+    errno = 0;
+    if (fclose(f) != 0 && !failed) failed = errno ? errno : EIO;
+    if (failed) {
+        char msg[400];
+        snprintf(msg, sizeof msg,
+                 "Writing %s failed: %s.\nThe map scan stopped; the file holds %d whole blocks.",
+                 pfile, strerror(failed), blocks);
+        MessagePopup("Map scan", msg);
+    }
+}
+
+void do_load_data(void) {
+    int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SELECT_BUTTON, 0, 0, 1, 1, pfile);
+    if (sel != VAL_EXISTING_FILE_SELECTED) return;
+    FILE *f = fopen(pfile, "rb");
+    if (!f) {
+        char msg[400];
+        snprintf(msg, sizeof msg, "Cannot open %s for reading: %s.", pfile, strerror(errno));
+        MessagePopup("Load data", msg);
+        return;
+    }
+    // Only the first block is used, and of it at most the store's points.
+    static unsigned char buf[MAPFILE_HEADER3_BYTES + MAPFILE_RECORD_BYTES * MAPFILE_MAX_POINTS];
+    static MapFirstBlock block;
+    size_t got = fread(buf, 4, sizeof buf / 4, f) * 4;
+    int readErr = ferror(f) ? errno : 0;
+    fclose(f);
+
+    int st = mapfile_decode_first(buf, got, &block);
+    if (st == MAPFILE_BAD_VERSION) return;  // not a file of this program: ignored
+    char msg[500];
+    if (st == MAPFILE_CUT_HEADER) {
+        snprintf(msg, sizeof msg, "%s ends inside its block header (%zu bytes%s%s).\nNothing was loaded.",
+                 pfile, got, readErr ? ", read error: " : "", readErr ? strerror(readErr) : "");
+        MessagePopup("Load data", msg);
+        return;
+    }
+    int k = block.taken;
+    for (int i = 0; i < k; i++) {
+        wl[0][i] = mapfile_wavelength(block.rec[i].wl);
+        tok[0][i] = block.rec[i].refCur;
+        qe[0][i] = block.rec[i].refQe;
+    }
+    nref = k;
+    SetCtrlVal(p1h, NREF, nref);
+    plot_row_curve(GRAPH_QE, &plqeh[0], wl[0], qe[0], nref, VAL_BLACK);
+    plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
+
+    long long declared = mapfile_declared_points(&block.hdr);
+    if (st == MAPFILE_CUT_RECORDS) {
+        snprintf(msg, sizeof msg, "%s ends after %d of %d points%s%s.\nThe %d whole points were loaded.",
+                 pfile, k, block.declared, readErr ? ", read error: " : "",
+                 readErr ? strerror(readErr) : "", k);
+        MessagePopup("Load data", msg);
+    } else if (declared > MAPFILE_MAX_POINTS) {
+        snprintf(msg, sizeof msg, "%s declares %lld points; the first %d were loaded.", pfile,
+                 declared, MAPFILE_MAX_POINTS);
+        MessagePopup("Load data", msg);
+    }
+}

@@ -1,0 +1,173 @@
+// The application's life: start-up of stages, monochromator, panel and electrometer in a fixed
+// order, the event loop that runs one handler at a time, the poll, and the ordered shutdown.
+#include <cstdio>
+#include <cstring>
+
+#include "instr/K617/K617.h"
+#include "instr/SP2155/SP2155.h"
+#include "instr/uSMC/uSMC.h"
+#include "platform/ui/userint.h"
+#include "vrim/vrim.h"
+
+int p1h;     // panel handle
+int pID;     // panel of the last event taken
+int rID;     // control of the last event taken
+int node[3]; // controller of axes X, Y, Z: device index + 1, 0 = not found
+int CurPos[3];  // microsteps
+const int PosCtrl[3] = {POS_X, POS_Y, POS_Z};
+const char serials[3][16] = {
+    {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '4', '9', '2', '5'},
+    {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '6', '0', '3', '0'},
+    {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '2', '8', '9', '4'},
+};
+
+static const int kStageType = 1;
+static const int kMonoPort = 4;
+static const int kK617Link = 1, kK617Port = 5, kK617Primary = 3, kK617Secondary = 0, kK617Timeout = 13;
+
+int cb_timer(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
+    QueueUserEvent(9000, p1h, POLL_TIMER);
+    return 0;
+}
+
+int mcp_positions(void) {
+    FILE *f = fopen("mcp_positions.txt", "w");
+    if (!f) return -1;
+    int r = positions_write_grid(f);
+    if (fclose(f) != 0) r = -1;
+    return r;
+}
+
+// Writes store row `row` as lines "wl tok qe" over the reference table's points, for the
+// scripted operator.
+static int dump_row(int row, const char *path) {
+    if (row < 0 || row >= VRIM_ROWS) return -1;
+    FILE *f = fopen(path, "w");
+    if (!f) return -1;
+    int n = nref < 0 ? 0 : (nref > VRIM_POINTS ? VRIM_POINTS : nref);
+    for (int i = 0; i < n; i++) fprintf(f, "%d %g %g\n", wl[row][i], (double)tok[row][i], (double)qe[row][i]);
+    return fclose(f) == 0 ? 0 : -1;
+}
+
+static void poll(void) {
+    double rcurr = K617_get(nullptr, nullptr);  // amperes
+    SetCtrlVal(p1h, CURRENT, rcurr);
+    K617_status();
+    SetCtrlVal(p1h, VSOURCE_OPERATE, K617Stat.vsource_operate);
+}
+
+static void dispatch(int control) {
+    switch (control) {
+    case CURRENT_SCAN:
+        do_current_scan();
+        break;
+    case LOAD_DATA:
+        do_load_data();
+        break;
+    case LOAD_REFQE:
+        do_load_refqe();
+        break;
+    case SAVE_TEXT:
+        do_save_text();
+        break;
+    case SAVE_POSITIONS:
+        do_save_positions();
+        break;
+    case LOAD_POSITIONS:
+        do_load_positions();
+        break;
+    case MAP_SCAN:
+        do_map_scan();
+        break;
+    case SAMPLE_SCAN:
+        do_sample_scan();
+        break;
+    case REFERENCE_SCAN:
+        do_reference_scan();
+        break;
+    case POLL_TIMER:
+        poll();
+        break;
+    default:
+        // Manual commands; every other control (QUIT, STOP, lamps, indicators) has no handler.
+        do_manual(control);
+        break;
+    }
+}
+
+static void stages_off(void) {
+    for (int i = 0; i < 3; i++) uSMC_PowerOff(node[i]);
+    uSMC_Close();
+}
+
+int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow) {
+    if (InitCVIRTEEx(hInstance, nullptr, nullptr) == 0) return -1;
+
+    mcp_positions();
+    store_clear();
+
+    uSMC_Open();
+    for (int i = 0; i < 3; i++) {
+        node[i] = uSMC_FindSerial((char *)serials[i]) + 1;
+        uSMC_Init(node[i], kStageType);
+    }
+
+    SP2155_Open(kMonoPort);
+
+    RegisterCallback("cb_timer", cb_timer);
+    SetRowDumper(dump_row);
+    p1h = LoadPanel(0, "vrim_ui.uir", PANEL);
+    if (p1h < 0) {
+        // Without a panel nothing can be operated: close what is open and take the motor power off.
+        fprintf(stderr, "vrim: cannot load panel %d of vrim_ui.uir (code %d)\n", PANEL, p1h);
+        SP2155_Close();
+        stages_off();
+        return -1;
+    }
+    DisplayPanel(p1h);
+
+    K617_open(kK617Link, kK617Port, kK617Primary, kK617Secondary, kK617Timeout);
+    K617_clear();
+    int irange = 0;
+    GetCtrlVal(p1h, CURRENT_RANGE, &irange);
+    K617_current_mode(irange);
+    K617_zero_correct(1);
+    K617_data_format(0);
+    K617_trigger_mode(1);
+
+    SetCtrlVal(p1h, GRATING, SP2155_GetGrating());
+    SetCtrlVal(p1h, WL_CURRENT, SP2155_GetWavelength());
+
+    // Answered first by the loop, as if the operator had used these controls.
+    QueueUserEvent(1000, p1h, VSOURCE_VALUE);
+    QueueUserEvent(1000, p1h, VSOURCE_OPERATE);
+    QueueUserEvent(1000, p1h, POLL_TIMER);
+    QueueUserEvent(1000, p1h, WL_FIRST);
+    QueueUserEvent(1000, p1h, POSITION_INDEX);
+
+    if (read_refqe("refqe.txt") < 0) {
+        // No table: go on with an empty one rather than a count the panel file happens to hold.
+        fprintf(stderr, "vrim: cannot open refqe.txt; the reference table is empty\n");
+        nref = 0;
+        SetCtrlVal(p1h, NREF, 0);
+    }
+
+    SetCtrlVal(p1h, STAGE_BUSY, 1);
+    for (int i = 0; i < 3; i++) {
+        uSMC_GetPosition(node[i], &CurPos[i]);
+        SetCtrlVal(p1h, PosCtrl[i], CurPos[i]);
+    }
+    SetCtrlVal(p1h, STAGE_BUSY, 0);
+
+    do {
+        GetUserEvent(1, &pID, &rID);
+        dispatch(rID);
+    } while (rID != QUIT);
+
+    DiscardPanel(p1h);
+    K617_trigger_mode(0);
+    K617_close();
+    SP2155_Close();
+    stages_off();
+    return 0;
+}
