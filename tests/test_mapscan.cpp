@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/app_run.h"
+#include "sim/station/optics.h"
 #include "vrim/mapfile.h"
 
 namespace {
@@ -337,4 +338,49 @@ TEST(LoadData, VersionsAndDamagedFiles) {
     int told = 0;
     for (const auto &l : app_lines(app_read_text(r.dir + "/station.log"))) told += l == "popup Load data";
     EXPECT_EQ(told, 2);
+}
+
+// The whole measurement chain on the simulated station: with the shipped reference table, the QE
+// a map scan writes at each position is the simulated sample's QE at the position the stages
+// read back, within the reading noise, on the face, at its edge and off it.
+TEST(MapScan, MeasuredQeFollowsTheSampleFace) {
+    AppRunOptions o;
+    o.limitSeconds = 120;
+    const int pos[3][2] = {{195000, 180000}, {250000, 230000}, {300000, 300000}};
+    std::string script =
+        "idle\ncell 1 1 30000\ncell 2 1 124000\n"
+        "cell 1 2 195000\ncell 2 2 180000\n"
+        "cell 1 3 250000\ncell 2 3 230000\n"
+        "cell 1 4 300000\ncell 2 4 300000\n"
+        "set DARK_WAIT 0\nset POINT_WAIT 0.1\n"
+        "press REFERENCE_SCAN\nidle\nfile map.dat\npress MAP_SCAN\nidle\nquit\n";
+    AppRun r = app_run(script, o);
+    ASSERT_FALSE(r.timedOut) << r.err;
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string file = app_read_text(r.dir + "/map.dat");
+    const unsigned char *p = (const unsigned char *)file.data();
+    size_t left = file.size();
+    for (int j = 0; j < 3; j++) {
+        MapHeader h;
+        int hl = mapfile_get_header(p, left, &h);
+        ASSERT_EQ(hl, 40) << "block " << j + 1;
+        ASSERT_GE(h.length, 40 + 20 * 30);
+        ASSERT_LE((size_t)h.length, left);
+        EXPECT_EQ(h.xReq, pos[j][0]);
+        EXPECT_EQ(h.yReq, pos[j][1]);
+        int n = (h.length - 40) / 20;
+        double worst = 0;
+        for (int i = 0; i < n; i++) {
+            MapRecord rec;
+            mapfile_get_record(p + 40 + 20 * i, &rec);
+            double model = optics_sample_qe(rec.wl / 10.0, h.xRead, h.yRead);
+            double err = std::fabs(rec.sampleQe - model);
+            worst = std::max(worst, err);
+            EXPECT_LE(err, 0.01 + 0.03 * model) << "block " << j + 1 << " at " << rec.wl;
+        }
+        RecordProperty("worst_qe_error_block_" + std::to_string(j + 1), std::to_string(worst));
+        p += h.length;
+        left -= h.length;
+    }
+    EXPECT_EQ(left, 0u);
 }
