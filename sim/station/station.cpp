@@ -67,8 +67,11 @@ struct Seen {
 void watch_once(Station *s, Seen &seen) {
     int clears = s->meter->deviceClears();
     for (; seen.clears < clears; seen.clears++) log_line(s, "k617 clear");
-    std::vector<std::string> cmds = s->meter->commands();
-    for (; seen.commands < cmds.size(); seen.commands++) log_line(s, "k617 " + cmds[seen.commands]);
+    // Only the commands not yet written: the list grows with every reading of a long scan.
+    for (const std::string &c : s->meter->commandsSince(seen.commands)) {
+        log_line(s, "k617 " + c);
+        seen.commands++;
+    }
     if (!s->mono->moving()) {
         double nm = s->mono->wavelengthNm();
         int g = s->mono->grating();
