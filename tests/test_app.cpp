@@ -20,11 +20,12 @@ std::vector<std::string> electrometer_only(const std::vector<std::string> &log) 
 
 }  // namespace
 
-// A QUIT queued at once is handled only after the five start-up events; the electrometer is set
-// up in its order before them and is left in trigger mode 0 after them, then the stages lose power.
+// A QUIT queued at once is handled only after the five start-up events and the events queued
+// before it, and events queued after it are never handled; the electrometer is set up in its order
+// before them and is left in trigger mode 0 after them, then the stages lose power.
 TEST(AppLifecycle, StartUpEventsBeforeQueuedQuitAndShutdownOrder) {
     std::vector<std::string> log;
-    AppRun r = app_run_logged("set VSOURCE_VALUE 2.5\nquit\n", &log);
+    AppRun r = app_run_logged("set VSOURCE_VALUE 2.5\nquit\npress ZERO_CORRECT\nset CURRENT_RANGE 3\n", &log);
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << r.err;
 

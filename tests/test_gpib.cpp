@@ -125,9 +125,16 @@ TEST_F(GpibBoard, OperationsReachTheBoard) {
     EXPECT_EQ(std::string(buf), "NDCA+1");
     EXPECT_EQ(buf[7], '#');
     EXPECT_DOUBLE_EQ(K617_get(nullptr, nullptr), 1.5e-9);
+    // The status word arrives with the board's terminator bytes; the record takes the fields.
+    fb.reply = "617" "1" "05" "0" "1" "0" "1" "1" "0" "0" "0" "0" "00" "0" "00" "\r\n";
+    K617_status();
+    EXPECT_EQ(K617Stat.range, 5);
+    EXPECT_EQ(K617Stat.vsource_operate, 1);
+    EXPECT_EQ(std::string(K617Stat.terminator, 2), "00");
     K617_close();
-    EXPECT_EQ(fb.calls, "ibdev(1,3,0,13,1,0);ibclr(7);ibwrt(7);ibrd(7,90);ibrd(7,6);ibwrt(7);ibrd(7,50);ibonl(7,0);");
-    EXPECT_EQ(fb.written, "F1R5XX");
+    EXPECT_EQ(fb.calls, "ibdev(1,3,0,13,1,0);ibclr(7);ibwrt(7);ibrd(7,90);ibrd(7,6);ibwrt(7);ibrd(7,50);"
+                        "ibwrt(7);ibrd(7,90);ibonl(7,0);");
+    EXPECT_EQ(fb.written, "F1R5XXU0X");
 }
 
 TEST_F(GpibBoard, FailedCallPrintsTheReportAndExits) {

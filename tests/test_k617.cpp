@@ -48,7 +48,12 @@ TEST_F(K617, OpenClearAndSettingCommandsOnTheWire) {
     EXPECT_EQ(trafficAfter(6), "++clr\r");
     EXPECT_EQ(sim.deviceClears(), 1);
 
+    // A range change waits 1 s for the input to settle, beyond the command's own 0.15 s.
+    t0 = Timer();
     K617_current_mode(5);
+    double took = Timer() - t0;
+    EXPECT_GE(took, 1.0 + 0.15);
+    EXPECT_LT(took, 1.0 + 0.15 + 0.5);
     K617_current_mode(10);
     K617_data_format(0);
     K617_trigger_mode(1);
@@ -63,7 +68,7 @@ TEST_F(K617, OpenClearAndSettingCommandsOnTheWire) {
     // Zero correction: five commands, 2 s of zero check before the zero is stored.
     t0 = Timer();
     K617_zero_correct(1);
-    double took = Timer() - t0;
+    took = Timer() - t0;
     EXPECT_GE(took, 2.0 + 5 * 0.15);
     EXPECT_LT(took, 2.0 + 5 * 0.15 + 1.0);
     commandsAfter(15);

@@ -87,6 +87,10 @@ TEST(MapFileDecode, CountsStayWithinTheStore) {
     EXPECT_EQ(mapfile_decode_first(v3.data(), 39, &b), MAPFILE_CUT_HEADER);
     EXPECT_EQ(b.taken, 0);
     EXPECT_EQ(mapfile_decode_first(v3.data(), 0, &b), MAPFILE_CUT_HEADER);
+    // An unknown version needs no more than its own field to be told apart.
+    auto v9 = block(9, 40, 0);
+    EXPECT_EQ(mapfile_decode_first(v9.data(), 4, &b), MAPFILE_BAD_VERSION);
+    EXPECT_EQ(mapfile_decode_first(v9.data(), 12, &b), MAPFILE_BAD_VERSION);
 
     // Cut inside the third record: two whole records taken of four.
     ASSERT_EQ(mapfile_decode_first(v3.data(), 40 + 2 * 20 + 13, &b), MAPFILE_CUT_RECORDS);

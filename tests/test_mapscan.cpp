@@ -276,6 +276,7 @@ TEST(LoadData, VersionsAndDamagedFiles) {
     std::string v4 = block(3, 40 + 3 * 20, 3, 5000.0f, 2e-9f);
     v4[0] = 4;
     files["v4.dat"] = v4;
+    files["v4short.dat"] = v4.substr(0, 12);  // too short for any header, but plainly not a block
     files["cuthdr.dat"] = block(3, 40 + 3 * 20, 3, 5000.0f, 2e-9f).substr(0, 30);
     std::string v3 = block(3, 40 + 3 * 20, 3, 4000.7f, 3e-9f) + block(3, 40 + 5 * 20, 5, 1.0f, 1.0f);
     files["v3.dat"] = v3;
@@ -283,7 +284,8 @@ TEST(LoadData, VersionsAndDamagedFiles) {
     files["cutrec.dat"] = block(3, 40 + 5 * 20, 5, 7000.0f, 5e-9f).substr(0, 40 + 2 * 20 + 7);
     AppRun r = run("idle\n"
                    "file v2.dat\npress LOAD_DATA\nidle\ndump-row 0 a.txt\ndump-controls a.c\n"
-                   "file v4.dat\npress LOAD_DATA\nidle\ndump-row 0 b.txt\ndump-controls b.c\n"
+                   "file v4.dat\npress LOAD_DATA\nidle\n"
+                   "file v4short.dat\npress LOAD_DATA\nidle\ndump-row 0 b.txt\ndump-controls b.c\n"
                    "file cuthdr.dat\npress LOAD_DATA\nidle\ndump-row 0 c.txt\ndump-controls c.c\n"
                    "file v3.dat\npress LOAD_DATA\nidle\ndump-row 0 d.txt\ndump-controls d.c\n"
                    "file v1.dat\npress LOAD_DATA\nidle\ndump-row 0 e.txt\n"
@@ -303,7 +305,7 @@ TEST(LoadData, VersionsAndDamagedFiles) {
     EXPECT_EQ(num(ac, "GRAPH_REFERENCE"), 1);
     EXPECT_EQ(num(ac, "GRAPH_QE"), 1);
 
-    // Version 4 and a header cut short change nothing.
+    // Version 4, whole or shorter than a header, and a header cut short change nothing.
     EXPECT_EQ(app_read_text(r.dir + "/b.txt"), app_read_text(r.dir + "/a.txt"));
     EXPECT_EQ(app_read_text(r.dir + "/c.txt"), app_read_text(r.dir + "/a.txt"));
     auto cc = read_controls(r.dir + "/c.c");

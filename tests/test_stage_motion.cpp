@@ -120,6 +120,26 @@ TEST_F(Motion, FailedHomingStepGivesTheSpeedBack) {
     EXPECT_EQ(uSMC_GetSpeed(), 8000.0f);
 }
 
+TEST_F(Motion, MovesSetTheirStartParametersAndKeepTheRest) {
+    // Leave the controller with start parameters unlike a move's (a move of length 0 ends at once).
+    USMC_StartParameters odd{};
+    odd.SDivisor = 2; odd.SlStart = FALSE; odd.LoftEn = TRUE; odd.WSyncIN = TRUE;
+    odd.DefDir = TRUE; odd.SyncOUTR = TRUE; odd.ForceLoft = TRUE;
+    float speed = 15000;
+    ASSERT_EQ(USMC_Start(0, position(1), &speed, &odd), 0u);
+    CaptureStdout();
+    ASSERT_EQ(uSMC_MoveTo(1, position(1) + 3000), 0);
+    GetCapturedStdout();
+    USMC_StartParameters sp;
+    ASSERT_EQ(USMC_GetStartParameters(0, &sp), 0u);
+    EXPECT_EQ(sp.SDivisor, 8);
+    EXPECT_TRUE(sp.SlStart);
+    EXPECT_FALSE(sp.LoftEn);
+    EXPECT_FALSE(sp.WSyncIN);
+    // Those a move does not name stay the controller's.
+    EXPECT_TRUE(sp.DefDir && sp.SyncOUTR && sp.ForceLoft);
+}
+
 TEST_F(Motion, ProgressLinesOncePerSecondFromTheSecondSecond) {
     clock_set_scale(0.05);  // slow enough that a busy machine does not stretch a move
     // Within the first second: none.

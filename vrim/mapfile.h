@@ -54,10 +54,11 @@ void mapfile_put_record(unsigned char out[MAPFILE_RECORD_BYTES], const MapRecord
 // other version (not a block this program reads).
 int mapfile_header_bytes(int32_t version);
 
-// Decodes the header at data[0 .. len). Fields 0 and 1 need 20 bytes; version 3 needs all 40.
-// Returns the header's size in bytes (20 or 40) with *h filled (fields 5 to 9 zero for versions 1
-// and 2); 0 when the version is not 1, 2 or 3 (only version and length are filled then); -1 when
-// len is too short for the header its version calls for (*h untouched).
+// Decodes the header at data[0 .. len). The version needs 4 bytes; versions 1 and 2 need 20,
+// version 3 all 40. Returns the header's size in bytes (20 or 40) with *h filled (fields 5 to 9
+// zero for versions 1 and 2); 0 when the version is not 1, 2 or 3 (only version and length, or 0
+// when fewer than 8 bytes, are filled then); -1 when len is too short for the version or for the
+// header its version calls for (*h untouched).
 int mapfile_get_header(const unsigned char *data, size_t len, MapHeader *h);
 
 // Decodes one record from 20 bytes.

@@ -27,13 +27,13 @@ struct QuitHandback {
 // Writes one block of position j: the header with one call, then each record with one call, then
 // pushes it to the operating system so that a program killed later leaves whole blocks.
 // Returns 0, or the errno of the failed write.
-int write_block(FILE *f, int j, int n, int xReq, int yReq) {
+int write_block(FILE *f, int j, int n, int xRead, int yRead, int xReq, int yReq) {
     MapHeader h{};
     h.version = MAPFILE_VERSION;
     h.length = mapfile_block_length(n);
     h.index = j;
-    h.xRead = CurPos[0];
-    h.yRead = CurPos[1];
+    h.xRead = xRead;
+    h.yRead = yRead;
     h.xReq = xReq;
     h.yReq = yReq;
     h.offRef = tokoff[0];
@@ -89,12 +89,13 @@ void do_map_scan(void) {
         GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
         if (CurPos[0] <= 0 && CurPos[1] <= 0) break;  // end of the list
         if (qescan() != 0) break;                     // aborted: no block for this position
+        // The pair qescan read back at its end, then the requested pair again, which CurPos keeps.
         GetCtrlVal(p1h, POS_X, &CurPos[0]);
         GetCtrlVal(p1h, POS_Y, &CurPos[1]);
-        int xReq = 0, yReq = 0;  // microsteps
-        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &xReq);
-        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &yReq);
-        failed = write_block(f, j, n, xReq, yReq);
+        int xRead = CurPos[0], yRead = CurPos[1];  // microsteps
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
+        failed = write_block(f, j, n, xRead, yRead, CurPos[0], CurPos[1]);
         if (failed) break;
         blocks++;
     }
