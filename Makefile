@@ -45,7 +45,7 @@ fuzz: deps
 	done
 
 bench: build
-	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b || exit 1; done
+	@cd $(BUILD)/bin && for b in ./bench_*; do echo "== $$b"; QT_QPA_PLATFORM=$${QT_QPA_PLATFORM:-offscreen} $$b || exit 1; done
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz
