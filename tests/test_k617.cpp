@@ -10,6 +10,7 @@
 #include "instr/K617/K617.h"
 #include "platform/core/clock.h"
 #include "sim/electrometer/k617_sim.h"
+#include "support/wire.h"
 
 namespace {
 using Cmds = std::vector<std::string>;
@@ -29,23 +30,18 @@ protected:
         while (sim.commands().size() < n && Timer() - t0 < 2) Delay(0.01);
         return sim.commands();
     }
-    std::string trafficAfter(size_t n) {
-        double t0 = Timer();
-        while (sim.traffic().size() < n && Timer() - t0 < 2) Delay(0.01);
-        return sim.traffic();
-    }
     K617Sim sim;
 };
 }  // namespace
 
 TEST_F(K617, OpenClearAndSettingCommandsOnTheWire) {
     const std::string open = "++savecfg 0\r++addr 3\r++auto 0\r++eoi 1\r++eot_enable 0\r++read_tmo_ms 1000\r";
-    EXPECT_EQ(trafficAfter(open.size()), open);
+    EXPECT_EQ(wire_traffic_after(sim, open.size()), open);
     sim.clearTraffic();
     double t0 = Timer();
     K617_clear();
     EXPECT_GE(Timer() - t0, 2.0);
-    EXPECT_EQ(trafficAfter(6), "++clr\r");
+    EXPECT_EQ(wire_traffic_after(sim, 6), "++clr\r");
     EXPECT_EQ(sim.deviceClears(), 1);
 
     // A range change waits 1 s for the input to settle, beyond the command's own 0.15 s.

@@ -21,26 +21,6 @@ const char kRefqe8[] =
     "4000 0.30\n4500 0.35\n5000 0.40\n5500 0.42\n6000 0.41\n6500 0.38\n7000 0.33\n7500 0.27\n";
 const int kRefWl[8] = {4000, 4500, 5000, 5500, 6000, 6500, 7000, 7500};
 
-struct Pt {
-    int wl;
-    double tok, qe;
-};
-std::vector<Pt> read_row(const std::string &path) {
-    std::vector<Pt> v;
-    for (const auto &l : app_lines(app_read_text(path))) {
-        Pt p{};
-        if (sscanf(l.c_str(), "%d %lf %lf", &p.wl, &p.tok, &p.qe) == 3) v.push_back(p);
-    }
-    return v;
-}
-std::map<std::string, std::string> read_controls(const std::string &path) {
-    std::map<std::string, std::string> m;
-    for (const auto &l : app_lines(app_read_text(path))) {
-        size_t sp = l.find(' ');
-        if (sp != std::string::npos) m[l.substr(0, sp)] = l.substr(sp + 1);
-    }
-    return m;
-}
 double num(std::map<std::string, std::string> &m, const char *name) {
     EXPECT_TRUE(m.count(name)) << name;
     return atof(m[name].c_str());
@@ -116,9 +96,9 @@ TEST(MapScan, BlocksEndOfListAndReload) {
     long t1 = (long)time(nullptr);
     std::string file = app_read_text(r.dir + "/map.dat");
     ASSERT_EQ(file.size(), 5u * (40 + 8 * 20));
-    auto c = read_controls(r.dir + "/c.txt");
+    auto c = app_controls(r.dir + "/c.txt");
     EXPECT_EQ(num(c, "POSITION_INDEX"), 6);  // the row that ended the list
-    auto r0 = read_row(r.dir + "/r0.txt");
+    auto r0 = app_row(r.dir + "/r0.txt");
     ASSERT_EQ(r0.size(), 8u);
     const int req[5][2] = {{205000, 190000}, {0, 5}, {-3, 7}, {5, 0}, {210000, 195000}};
     const unsigned char *p = (const unsigned char *)file.data();
@@ -138,7 +118,7 @@ TEST(MapScan, BlocksEndOfListAndReload) {
             EXPECT_EQ(h.yRead, (int)num(c, "POS_Y"));
             EXPECT_FLOAT_EQ(h.offPos, (float)num(c, "OFFSET_SAMPLE"));
         }
-        auto rj = read_row(r.dir + "/r" + std::to_string(j) + ".txt");
+        auto rj = app_row(r.dir + "/r" + std::to_string(j) + ".txt");
         ASSERT_EQ(rj.size(), 8u);
         for (int i = 0; i < 8; i++) {
             MapRecord rec;
@@ -152,11 +132,11 @@ TEST(MapScan, BlocksEndOfListAndReload) {
         }
     }
     // Table row 8 lies after the end of the list: store row 7 never measured.
-    for (const auto &pt : read_row(r.dir + "/r6.txt")) EXPECT_EQ(pt.wl, 0);
+    for (const auto &pt : app_row(r.dir + "/r6.txt")) EXPECT_EQ(pt.wl, 0);
 
     // Loading the file restores the reference of its first block.
     EXPECT_EQ(app_read_text(r.dir + "/loaded.txt"), app_read_text(r.dir + "/r0.txt"));
-    auto lc = read_controls(r.dir + "/loaded.c");
+    auto lc = app_controls(r.dir + "/loaded.c");
     EXPECT_EQ(num(lc, "NREF"), 8);
     EXPECT_EQ(num(lc, "GRAPH_REFERENCE"), 1);
     EXPECT_EQ(num(lc, "GRAPH_QE"), 1 + 5);  // black reference; the five blue QE curves
@@ -183,7 +163,7 @@ TEST(MapScan, AbortDuringThirdPositionKeepsTwoBlocks) {
                    "set DARK_WAIT 0\nset POINT_WAIT 60\n"
                    "file map.dat\npress MAP_SCAN\nwait 1300\npress STOP\nidle\n"
                    "dump-controls c.txt\nquit\n");
-    auto c = read_controls(r.dir + "/c.txt");
+    auto c = app_controls(r.dir + "/c.txt");
     EXPECT_EQ(num(c, "POSITION_INDEX"), 3);
     std::string file = app_read_text(r.dir + "/map.dat");
     ASSERT_EQ(file.size(), 2u * 200);
@@ -206,7 +186,7 @@ TEST(MapScan, NoFileNoScan) {
                    "cancel\npress MAP_SCAN\nidle\n"
                    "file no-such-dir/map.dat\npress MAP_SCAN\nidle\n"
                    "press CURRENT_SCAN\nidle\ndump-controls c.txt\nquit\n");
-    auto c = read_controls(r.dir + "/c.txt");
+    auto c = app_controls(r.dir + "/c.txt");
     EXPECT_EQ(num(c, "GRAPH_SAMPLE"), 1);
     EXPECT_EQ(num(c, "GRAPH_QE"), 2);
     EXPECT_EQ(num(c, "POSITION_INDEX"), 1);
@@ -225,7 +205,7 @@ TEST(MapScan, WriteFailureStopsTheScan) {
                    "cell 1 3 215000\ncell 2 3 190000\ncell 1 4 225000\ncell 2 4 190000\n"
                    "set DARK_WAIT 0\nset POINT_WAIT 0.2\n"
                    "file /dev/full\npress MAP_SCAN\nidle\ndump-controls c.txt\nquit\n");
-    auto c = read_controls(r.dir + "/c.txt");
+    auto c = app_controls(r.dir + "/c.txt");
     EXPECT_EQ(num(c, "POSITION_INDEX"), 1);
     EXPECT_EQ(num(c, "POS_X"), 205000);
     EXPECT_NE(app_read_text(r.dir + "/station.log").find("popup Map scan"), std::string::npos);
@@ -259,7 +239,7 @@ TEST(MapScan, TableLongerThanTheStore) {
                        o);
     ASSERT_FALSE(r.timedOut);
     ASSERT_EQ(r.status, 0) << r.err;
-    auto c = read_controls(r.dir + "/c.txt");
+    auto c = app_controls(r.dir + "/c.txt");
     EXPECT_EQ(num(c, "POSITIONS"), 1003);
     EXPECT_EQ(num(c, "POSITION_INDEX"), 999);
     std::string file = app_read_text(r.dir + "/map.dat");
@@ -293,14 +273,14 @@ TEST(LoadData, VersionsAndDamagedFiles) {
                    "quit\n",
                    files);
     // Version 2, field 1 = 420: 20 points.
-    auto a = read_row(r.dir + "/a.txt");
+    auto a = app_row(r.dir + "/a.txt");
     ASSERT_EQ(a.size(), 20u);
     for (int i = 0; i < 20; i++) {
         EXPECT_EQ(a[i].wl, 3000 + 100 * i);
         expect_close(a[i].tok, 1e-9 * (i + 1), "v2 current");
         expect_close(a[i].qe, 0.1 + i / 100.0, "v2 QE");
     }
-    auto ac = read_controls(r.dir + "/a.c");
+    auto ac = app_controls(r.dir + "/a.c");
     EXPECT_EQ(num(ac, "NREF"), 20);
     EXPECT_EQ(num(ac, "GRAPH_REFERENCE"), 1);
     EXPECT_EQ(num(ac, "GRAPH_QE"), 1);
@@ -308,32 +288,32 @@ TEST(LoadData, VersionsAndDamagedFiles) {
     // Version 4, whole or shorter than a header, and a header cut short change nothing.
     EXPECT_EQ(app_read_text(r.dir + "/b.txt"), app_read_text(r.dir + "/a.txt"));
     EXPECT_EQ(app_read_text(r.dir + "/c.txt"), app_read_text(r.dir + "/a.txt"));
-    auto cc = read_controls(r.dir + "/c.c");
+    auto cc = app_controls(r.dir + "/c.c");
     EXPECT_EQ(num(cc, "NREF"), 20);
 
     // Version 3: the first block only, wavelengths truncated (4000.7 → 4000).
-    auto d = read_row(r.dir + "/d.txt");
+    auto d = app_row(r.dir + "/d.txt");
     ASSERT_EQ(d.size(), 3u);
     EXPECT_EQ(d[0].wl, 4000);
     EXPECT_EQ(d[1].wl, 4100);
     EXPECT_EQ(d[2].wl, 4200);
     expect_close(d[2].tok, 9e-9, "v3 current");
-    auto dc = read_controls(r.dir + "/d.c");
+    auto dc = app_controls(r.dir + "/d.c");
     EXPECT_EQ(num(dc, "NREF"), 3);
     EXPECT_EQ(num(dc, "OFFSET_REFERENCE"), 0);  // the dark offset is not loaded
     EXPECT_EQ(num(dc, "GRAPH_REFERENCE"), 1);
 
-    auto e = read_row(r.dir + "/e.txt");
+    auto e = app_row(r.dir + "/e.txt");
     ASSERT_EQ(e.size(), 2u);
     EXPECT_EQ(e[1].wl, 6100);
 
     // Cut inside the third record: the two whole records are taken, and the count says two.
-    auto f = read_row(r.dir + "/f.txt");
+    auto f = app_row(r.dir + "/f.txt");
     ASSERT_EQ(f.size(), 2u);
     EXPECT_EQ(f[0].wl, 7000);
     EXPECT_EQ(f[1].wl, 7100);
     expect_close(f[1].tok, 1e-8, "cut current");
-    auto fc = read_controls(r.dir + "/f.c");
+    auto fc = app_controls(r.dir + "/f.c");
     EXPECT_EQ(num(fc, "NREF"), 2);
 
     // The operator hears of the two cut files; an unknown version is ignored quietly.

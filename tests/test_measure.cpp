@@ -26,28 +26,6 @@ const char kTable[] =
     "cell 1 1 30000\ncell 2 1 124000\n"
     "cell 1 2 205000\ncell 2 2 190000\n";
 
-struct Pt {
-    int wl;
-    double tok, qe;
-};
-
-std::vector<Pt> read_row(const std::string &path) {
-    std::vector<Pt> v;
-    for (const auto &l : app_lines(app_read_text(path))) {
-        Pt p{};
-        if (sscanf(l.c_str(), "%d %lf %lf", &p.wl, &p.tok, &p.qe) == 3) v.push_back(p);
-    }
-    return v;
-}
-
-std::map<std::string, std::string> read_controls(const std::string &path) {
-    std::map<std::string, std::string> m;
-    for (const auto &l : app_lines(app_read_text(path))) {
-        size_t sp = l.find(' ');
-        if (sp != std::string::npos) m[l.substr(0, sp)] = l.substr(sp + 1);
-    }
-    return m;
-}
 double num(std::map<std::string, std::string> &m, const char *name) {
     EXPECT_TRUE(m.count(name)) << name;
     return atof(m[name].c_str());
@@ -120,7 +98,7 @@ TEST(SampleAndReferenceScan, CountsQeAndCurves) {
                    "set NREF 5\n"
                    "press REFERENCE_SCAN\nidle\ndump-row 0 ref.txt\n"
                    "press SAMPLE_SCAN\nidle\ndump-row 1 after.txt\ndump-controls c.txt\nquit\n");
-    auto before = read_row(r.dir + "/before.txt");
+    auto before = app_row(r.dir + "/before.txt");
     ASSERT_EQ(before.size(), 8u);
     for (const auto &p : before) {
         EXPECT_GT(p.tok, 1e-12) << "sample lit at " << p.wl;
@@ -128,7 +106,7 @@ TEST(SampleAndReferenceScan, CountsQeAndCurves) {
     }
 
     // All 8 reference points measured although NREF says 5; stored currents are positive.
-    auto ref = read_row(r.dir + "/ref.txt");
+    auto ref = app_row(r.dir + "/ref.txt");
     ASSERT_EQ(ref.size(), 8u);
     for (int i = 0; i < 8; i++) {
         EXPECT_EQ(ref[i].wl, kRefWl[i]);
@@ -136,7 +114,7 @@ TEST(SampleAndReferenceScan, CountsQeAndCurves) {
     }
 
     // The second sample scan measured 5 points; the others keep the first scan's values.
-    auto after = read_row(r.dir + "/after.txt");
+    auto after = app_row(r.dir + "/after.txt");
     ASSERT_EQ(after.size(), 8u);
     for (int i = 0; i < 8; i++) {
         EXPECT_EQ(after[i].wl, kRefWl[i]);
@@ -150,7 +128,7 @@ TEST(SampleAndReferenceScan, CountsQeAndCurves) {
         }
     }
 
-    auto c = read_controls(r.dir + "/c.txt");
+    auto c = app_controls(r.dir + "/c.txt");
     EXPECT_EQ(num(c, "POS_X"), 205000);
     EXPECT_EQ(num(c, "POS_Y"), 190000);
     EXPECT_EQ(num(c, "POLL_TIMER"), 1);
@@ -171,10 +149,10 @@ TEST(ReferenceScan, StopInEachWait) {
                    "press REFERENCE_SCAN\nwait 150\npress STOP\nidle\n"
                    "dump-row 0 point.txt\ndump-controls point.txt.c\nquit\n");
     // Dark wait: nothing stored or drawn, trigger mode 1, timer off, WAIT_LEFT as last shown.
-    auto dark = read_row(r.dir + "/dark.txt");
+    auto dark = app_row(r.dir + "/dark.txt");
     ASSERT_EQ(dark.size(), 8u);
     for (const auto &p : dark) EXPECT_EQ(p.tok, 0.0);
-    auto c = read_controls(r.dir + "/dark.txt.c");
+    auto c = app_controls(r.dir + "/dark.txt.c");
     EXPECT_EQ(num(c, "OFFSET_REFERENCE"), 0);
     EXPECT_EQ(num(c, "GRAPH_REFERENCE"), 0);
     EXPECT_EQ(num(c, "POLL_TIMER"), 0);
@@ -184,10 +162,10 @@ TEST(ReferenceScan, StopInEachWait) {
 
     // Point wait: offset and the points before the stopped one are new, the rest untouched; the
     // curve is drawn, trigger mode 0, timer on.
-    c = read_controls(r.dir + "/point.txt.c");
+    c = app_controls(r.dir + "/point.txt.c");
     int i = index_of_wl((int)num(c, "WL_CURRENT"));
     ASSERT_GE(i, 1) << "STOP should land in the wait of a later point";
-    auto pt = read_row(r.dir + "/point.txt");
+    auto pt = app_row(r.dir + "/point.txt");
     ASSERT_EQ(pt.size(), 8u);
     for (int k = 0; k < 8; k++) {
         if (k < i)
@@ -214,16 +192,16 @@ TEST(SampleScan, StopInEachWait) {
                    "set DARK_WAIT 0\nset POINT_WAIT 60\n"
                    "press SAMPLE_SCAN\nwait 150\npress STOP\nidle\n"
                    "dump-row 1 point.txt\ndump-controls point.txt.c\nquit\n");
-    auto full = read_row(r.dir + "/full.txt");
+    auto full = app_row(r.dir + "/full.txt");
     ASSERT_EQ(full.size(), 8u);
 
-    auto dark = read_row(r.dir + "/dark.txt");
+    auto dark = app_row(r.dir + "/dark.txt");
     ASSERT_EQ(dark.size(), 8u);
     for (int k = 0; k < 8; k++) {
         EXPECT_EQ(dark[k].tok, full[k].tok) << k;
         EXPECT_EQ(dark[k].qe, full[k].qe) << k;
     }
-    auto c = read_controls(r.dir + "/dark.txt.c");
+    auto c = app_controls(r.dir + "/dark.txt.c");
     EXPECT_EQ(num(c, "POS_X"), 20000);  // the stages went to the new position
     std::string mono;  // the monochromator parked for the dark offset
     for (const auto &l : log_until(r.dir, "cable sample", 3))
@@ -233,10 +211,10 @@ TEST(SampleScan, StopInEachWait) {
     EXPECT_EQ(num(c, "GRAPH_SAMPLE"), 1);  // the earlier curve, grey; nothing new
     EXPECT_GT(num(c, "WAIT_LEFT"), 0);
 
-    c = read_controls(r.dir + "/point.txt.c");
+    c = app_controls(r.dir + "/point.txt.c");
     int i = index_of_wl((int)num(c, "WL_CURRENT"));
     ASSERT_GE(i, 1);
-    auto pt = read_row(r.dir + "/point.txt");
+    auto pt = app_row(r.dir + "/point.txt");
     ASSERT_EQ(pt.size(), 8u);
     for (int k = 0; k < 8; k++) {
         if (k < i)
@@ -275,7 +253,7 @@ TEST(SampleScan, RefusesPositionsOutsideTheSampleRows) {
                            "dump-row 0 r0b.txt\ndump-controls c.txt\nquit\n",
                        o);
     ASSERT_EQ(r.status, 0) << r.err;
-    auto c = read_controls(r.dir + "/c.txt");
+    auto c = app_controls(r.dir + "/c.txt");
     EXPECT_EQ(num(c, "POSITION_INDEX"), 1000);
     EXPECT_EQ(app_read_text(r.dir + "/r0.txt"), app_read_text(r.dir + "/r0b.txt"));
     EXPECT_EQ(num(c, "GRAPH_QE"), 1);
@@ -297,7 +275,7 @@ TEST(CurrentScan, WavelengthsCurveHandleAndStop) {
                    "set POINT_WAIT 60\n"
                    "press CURRENT_SCAN\nwait 30\npress STOP\nwait 30\ndump-controls mid.txt.c\n"
                    "idle\ndump-row 1 stop.txt\nquit\n");
-    auto q = read_row(r.dir + "/quick.txt");
+    auto q = app_row(r.dir + "/quick.txt");
     ASSERT_GE(q.size(), 3u);
     EXPECT_EQ(q[0].wl, 4000);
     EXPECT_EQ(q[1].wl, 4050);
@@ -317,18 +295,18 @@ TEST(CurrentScan, WavelengthsCurveHandleAndStop) {
 
     // Shared handle: the quick scan replaced position 1's current curve; the next sample scan
     // greyed the quick scan's curve and drew its own beside it.
-    auto c = read_controls(r.dir + "/quick.txt.c");
+    auto c = app_controls(r.dir + "/quick.txt.c");
     EXPECT_EQ(num(c, "GRAPH_SAMPLE"), 1);
     EXPECT_EQ(num(c, "POLL_TIMER"), 1);
-    c = read_controls(r.dir + "/sample.txt.c");
+    c = app_controls(r.dir + "/sample.txt.c");
     EXPECT_EQ(num(c, "GRAPH_SAMPLE"), 2);
 
     // STOP at about 30 s ends the first point's wait only: 30 s later the scan is still in the
     // second point's 60 s wait.
-    c = read_controls(r.dir + "/mid.txt.c");
+    c = app_controls(r.dir + "/mid.txt.c");
     EXPECT_EQ(num(c, "WL_CURRENT"), 4050);
     EXPECT_GT(num(c, "WAIT_LEFT"), 0);
-    auto s = read_row(r.dir + "/stop.txt");
+    auto s = app_row(r.dir + "/stop.txt");
     ASSERT_GE(s.size(), 3u);
     EXPECT_EQ(s[2].wl, 4100);
 }

@@ -8,6 +8,7 @@
 #include "platform/core/clock.h"
 #include "platform/core/rs232.h"
 #include "sim/electrometer/k617_sim.h"
+#include "support/wire.h"
 
 namespace {
 const int kPort = 11;
@@ -30,29 +31,23 @@ protected:
         ASSERT_EQ(PROLOGIX_Open(kPort), 0);
     }
     void TearDown() override { PROLOGIX_Close(); }
-    // Waits until the simulator has seen `n` bytes (a send returns before the far end reads).
-    std::string trafficAfter(size_t n) {
-        double t0 = Timer();
-        while (sim.traffic().size() < n && Timer() - t0 < 2) Delay(0.01);
-        return sim.traffic();
-    }
     K617Sim sim;
 };
 }  // namespace
 
 TEST_F(Prologix, LinesOnTheWireAndBufferLimit) {
-    EXPECT_EQ(trafficAfter(12), "++savecfg 0\r");
+    EXPECT_EQ(wire_traffic_after(sim, 12), "++savecfg 0\r");
     sim.clearTraffic();
 
     // 98 characters fill the line buffer exactly; one more is refused and nothing is written.
     std::string longest(98, 'a');
     EXPECT_EQ(PROLOGIX_Send(longest.c_str()), 0);
-    EXPECT_EQ(trafficAfter(99), longest + "\r");
+    EXPECT_EQ(wire_traffic_after(sim, 99), longest + "\r");
     std::string tooLong(99, 'b');
     EXPECT_EQ(PROLOGIX_Send(tooLong.c_str()), -1);
     EXPECT_EQ(PROLOGIX_Send(nullptr), -1);
     EXPECT_EQ(PROLOGIX_Send("++ver"), 0);
-    EXPECT_EQ(trafficAfter(105), longest + "\r++ver\r");
+    EXPECT_EQ(wire_traffic_after(sim, 105), longest + "\r++ver\r");
 
     // The reply keeps its carriage return and drops the line feed.
     char buf[100];
@@ -90,7 +85,7 @@ TEST_F(Prologix, SetAddrQueryAndSet) {
     EXPECT_EQ(PROLOGIX_SetAddr(&pad, &sad), 0);
     pad = 31, sad = 3;
     EXPECT_EQ(PROLOGIX_SetAddr(&pad, &sad), -1);
-    EXPECT_EQ(trafficAfter(31), "++addr 5\r++addr 5\r++addr 5 3\r");
+    EXPECT_EQ(wire_traffic_after(sim, 31), "++addr 5\r++addr 5\r++addr 5 3\r");
 
     pad = -1, sad = -1;
     EXPECT_EQ(PROLOGIX_SetAddr(&pad, &sad), 2);

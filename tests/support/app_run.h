@@ -173,6 +173,21 @@ inline std::map<std::string, std::string> app_controls(const std::string &path) 
     return m;
 }
 
+// One point of a dump-row file: wavelength, stored current, QE.
+struct AppPoint {
+    int wl;
+    double tok, qe;
+};
+// The points of a dump-row file, in order.
+inline std::vector<AppPoint> app_row(const std::string &path) {
+    std::vector<AppPoint> v;
+    for (const auto &l : app_lines(app_read_text(path))) {
+        AppPoint p{};
+        if (sscanf(l.c_str(), "%d %lf %lf", &p.wl, &p.tok, &p.qe) == 3) v.push_back(p);
+    }
+    return v;
+}
+
 // app_run with the simulated station's log (VRIM_STATION_LOG); its lines come back in *log.
 inline AppRun app_run_logged(const std::string &script, std::vector<std::string> *log,
                              AppRunOptions opt = AppRunOptions()) {
