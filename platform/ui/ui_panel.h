@@ -6,7 +6,8 @@
 // (QDoubleSpinBox), numeric-eng (read-only QLineEdit, engineering notation; "unit", "digits"),
 // led (QLabel; "onColor"), switch, button, ring (QComboBox, value = item data), table
 // (QTableWidget of int cells, rows from "rowCount"), graph (a QWidget placeholder replaced by a
-// plot; "xLabel", "xTenths", "yLabel", "yEng", "yUnit") and timer (hidden; "interval" in program
+// plot; "xLabel", "xTenths", "yLabel", "yEng", "yUnit", "legend"), mapview (a QWidget placeholder
+// replaced by the map view) and timer (hidden; "interval" in program
 // seconds, "timerEnabled", "callback" = a name given to RegisterCallback).
 #pragma once
 
@@ -33,6 +34,7 @@ enum class CtrlKind {
     Table,          // QTableWidget of int cells
     Graph,          // CurvePlot
     Timer,          // invisible; calls a registered callback
+    MapView,        // MapView (a QWidget placeholder replaced by the map view); value = positions shown
 };
 
 struct UiControl {

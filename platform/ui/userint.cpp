@@ -32,6 +32,7 @@
 
 #include "platform/core/clock.h"
 #include "platform/ui/curveplot.h"
+#include "platform/ui/mapview.h"
 #include "platform/ui/ui_panel.h"
 
 PopupObserver g_popupObserver = nullptr;
@@ -78,6 +79,7 @@ int toInt(double v) {
 CtrlKind kindOf(QWidget *w) {
     QString k = w->property("ctrlKind").toString();
     if (k == "graph") return CtrlKind::Graph;
+    if (k == "mapview") return CtrlKind::MapView;
     if (k == "timer") return CtrlKind::Timer;
     if (k == "led") return CtrlKind::Led;
     if (k == "switch") return CtrlKind::Switch;
@@ -142,6 +144,23 @@ CurvePlot *makeGraph(QWidget *ph) {
     if (!placed) plot->setGeometry(ph->geometry());
     delete ph;
     return plot;
+}
+
+// Replaces a map view placeholder by the map view in the same place of the layout.
+MapView *makeMapView(QWidget *ph) {
+    auto *view = new MapView(ph->parentWidget());
+    view->setObjectName(ph->objectName());
+    for (const QByteArray &name : ph->dynamicPropertyNames()) view->setProperty(name, ph->property(name));
+    view->setMinimumSize(ph->minimumSize());
+    view->setSizePolicy(ph->sizePolicy());
+    QWidget *parent = ph->parentWidget();
+    QLayoutItem *old = parent && parent->layout() ? parent->layout()->replaceWidget(ph, view, Qt::FindChildrenRecursively) : nullptr;
+    if (old)
+        delete old;
+    else
+        view->setGeometry(ph->geometry());
+    delete ph;
+    return view;
 }
 
 void connectControl(UiPanel *p, UiControl &c) {
@@ -421,6 +440,10 @@ QString ui_value_text(const UiControl *c) {
         auto *g = qobject_cast<CurvePlot *>(c->w);
         return g ? QString::number(g->curveCount()) : QString();
     }
+    if (c->kind == CtrlKind::MapView) {
+        auto *m = qobject_cast<MapView *>(c->w);
+        return m ? QString::number(m->points().size()) : QString();
+    }
     if (c->kind == CtrlKind::Table) {
         auto *t = qobject_cast<QTableWidget *>(c->w);
         return t ? QString::number(t->rowCount()) : QString();
@@ -483,6 +506,8 @@ int LoadPanel(int, const char *fileName, int panelId) {
     // Graph placeholders first (they are replaced), then every control by its ctrlId.
     for (QWidget *w : root->findChildren<QWidget *>())
         if (w->property("ctrlId").isValid() && w->property("ctrlKind").toString() == "graph") makeGraph(w);
+    for (QWidget *w : root->findChildren<QWidget *>())
+        if (w->property("ctrlId").isValid() && w->property("ctrlKind").toString() == "mapview") makeMapView(w);
     for (QWidget *w : root->findChildren<QWidget *>()) {
         QVariant id = w->property("ctrlId");
         if (!id.isValid()) continue;

@@ -1,0 +1,76 @@
+// Time left of a running scan: a plan of its units of work (the positions of a map, the points of
+// a spectrum), each with the part of its time the panel fixes (the waits) and a modelled part for
+// the instruments (readings, wavelength and stage moves), refined from the units measured so far.
+// All times are program seconds (platform/core/clock.h), so a time-scaled run shows what the real
+// station would take. Pure arithmetic; the scans feed it the clock's time.
+#pragma once
+#include <array>
+#include <string>
+#include <vector>
+
+// Modelled costs of the instrument work, program seconds.
+struct ProgressCosts {
+    double reading = 0.25;        // one electrometer reading (command, pause, reply)
+    double wavelength = 0.35;     // one monochromator move between neighbouring points
+    double park = 1.5;            // moving to the dark wavelength before the dark offset
+    double stagePerStep = 1.0 / 2000.0;  // s per microstep of a stage move
+    double stageFixed = 0.3;      // s per axis moved (start, stop, position read-back)
+};
+
+struct ProgressPlan {
+    std::vector<double> fixed;    // program seconds of each unit's waits
+    std::vector<double> model;    // program seconds of each unit's modelled instrument work
+};
+
+// A map scan: one unit per position, each a dark wait of darkWaitMin minutes and 10 readings,
+// then `points` points of pointWaitS seconds and 3 readings each, after the stage move from the
+// previous position (the first from `from`).
+ProgressPlan progress_map_plan(const std::vector<std::array<int, 2>> &positions, std::array<int, 2> from,
+                               double darkWaitMin, double pointWaitS, int points,
+                               const ProgressCosts &c = ProgressCosts());
+// A reference or sample scan: the first unit is the move, the park and the dark wait with its
+// readings, then one unit per point.
+ProgressPlan progress_spectrum_plan(double moveSteps, double darkWaitMin, double pointWaitS, int points,
+                                    const ProgressCosts &c = ProgressCosts());
+// A quick current scan: a settling wait of settleS first, then one unit per point of one reading.
+ProgressPlan progress_quick_plan(double settleS, double pointWaitS, int points, const ProgressCosts &c = ProgressCosts());
+
+class Progress {
+public:
+    // Starts the plan at program time now.
+    void begin(const ProgressPlan &plan, double now);
+    // The next unit is finished at program time now.
+    void unitDone(double now);
+    void end() { active_ = false; }
+
+    bool active() const { return active_; }
+    int done() const { return done_; }
+    int total() const { return (int)plan_.fixed.size(); }
+    // The plan's whole time before any unit is measured.
+    double planned() const;
+    double elapsed(double now) const { return active_ || done_ ? now - t0_ : 0; }
+    // Estimated time to the end: the units to come, their instrument part scaled by what the
+    // finished units took against their model, less what the running unit has already taken
+    // (never below 0).
+    double left(double now) const;
+
+private:
+    double unitEstimate(size_t i) const;
+    ProgressPlan plan_;
+    bool active_ = false;
+    int done_ = 0;
+    double t0_ = 0;          // program seconds at the start
+    double tLast_ = 0;       // program seconds when the last unit finished (t0_ before the first)
+    double actualWork_ = 0;  // seconds the finished units took beyond their waits
+    double modelWork_ = 0;   // their modelled instrument seconds
+};
+
+// Whole seconds as H:MM:SS ("0:00:07", "12:03:40"); negative or not-a-number values give 0:00:00.
+std::string progress_hms(double seconds);
+
+// The running scans' progress: `map` while a map scan runs (its units are positions), `scan` for
+// the spectrum or quick scan being measured (inside a map, the position's own).
+Progress &progress_map();
+Progress &progress_scan();
+// ", elapsed H:MM:SS, left H:MM:SS" of the map when one runs, else of the scan, else "".
+std::string progress_text(double now);
