@@ -58,7 +58,7 @@ const char *commandHelp(const std::string &c) {
         return "usage: vrim-map png FILE [--wavelength NM] [--quantity qe|current|responsivity]\n"
                "                    [--size WxH] -o OUT.png\n"
                "Draws the map view at the wavelength of the map nearest to NM (default 650) into a PNG,\n"
-               "the same picture the panel's view shows (default size 900x560).\n";
+               "the same picture the panel's view shows (default size 900x560; the map and its colour scale, the uniformity figures below).\n";
     if (c == "stats")
         return "usage: vrim-map stats FILE [--wavelength NM] [--quantity qe|current|responsivity]\n"
                "Prints mean, standard deviation, min, max and (max - min) / mean over the positions\n"
@@ -201,6 +201,7 @@ int cmd_png(const Args &a, const MapBlocks &file, const MapRecordDoc *rec, int a
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     MapView view;
+    view.setSpectraShown(false);
     view.resize(a.w, a.h);
     view.setMap(file.blocks, rec);
     view.setQuantity(a.quantity);

@@ -172,6 +172,8 @@ void MapView::selectBlock(int block) {
     rebuild();
 }
 
+void MapView::setSpectraShown(bool on) { spectra_->setVisible(on); }
+
 void MapView::syncControls() {
     syncing_ = true;
     std::vector<float> w = data_.wavelengths();

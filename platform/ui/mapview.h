@@ -38,6 +38,8 @@ public:
     void setQuantity(int quantity);
     // The position whose spectra the small plot shows (block order), -1 for none.
     void selectBlock(int block);
+    // Shows or hides the small plot of the selected position's spectra (shown by default).
+    void setSpectraShown(bool on);
 
     const MapData &data() const { return data_; }
     float wavelength() const { return wl_; }  // tenths of a nanometre, 0 with no map
