@@ -1,5 +1,5 @@
 // vrim-map COMMAND FILE ...: one tool for a binary map file.
-//   info FILE                              summary of the file
+//   info [-v] FILE                         summary of the file and its record (as vrim-mapinfo)
 //   csv FILE [-o OUT]                      one row per position and wavelength (stdout without -o)
 //   hdf5 FILE -o OUT.h5                    HDF5 datasets with units, the map's record as attributes
 //   png FILE [--wavelength NM] -o OUT.png  the map view's picture (offscreen)
@@ -19,12 +19,13 @@
 #include "vrim/maph5/maph5.h"
 #include "vrim/mapfile.h"
 #include "vrim/maprecord.h"
+#include "vrim/mapsummary.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: vrim-map COMMAND FILE [options]\n"
-    "  info FILE                      summary: version, points, blocks, positions, QE range\n"
+    "  info [-v] FILE                 summary: version, points, blocks, positions, QE range, record\n"
     "  csv FILE [-o OUT]              CSV, one row per position and wavelength, with a header row\n"
     "  hdf5 FILE -o OUT.h5            HDF5 datasets with units; the map's record as attributes\n"
     "  png FILE [--wavelength NM] [--quantity Q] [--size WxH] -o OUT.png\n"
@@ -36,9 +37,11 @@ const char kUsage[] =
 
 const char *commandHelp(const std::string &c) {
     if (c == "info")
-        return "usage: vrim-map info FILE\n"
+        return "usage: vrim-map info [-v] FILE\n"
                "Prints the version, points per block, number of blocks, every position (requested and\n"
-               "read back) and the range of the sample QE.\n";
+               "read back), the range of the sample QE, the values that are not a number, and the\n"
+               "record's state and blocks with faults; -v adds the mean sample QE of each block.\n"
+               "The same as vrim-mapinfo.\n";
     if (c == "csv")
         return "usage: vrim-map csv FILE [-o OUT]\n"
                "Writes one row per position and wavelength, after the header row\n"
@@ -76,6 +79,7 @@ struct Args {
     double nm = 650.0;
     int quantity = MAPQ_QE;
     int w = 900, h = 560;
+    bool verbose = false;  // info: mean sample QE of each block
 };
 
 // Reads the file; prints why and returns false when it cannot be read or is damaged.
@@ -113,31 +117,19 @@ bool load(const Args &a, MapBlocks *file, MapRecordDoc *rec, bool *haveRec, std:
     return true;
 }
 
-int cmd_info(const Args &a, const MapBlocks &file) {
-    const std::vector<MapBlock> &bl = file.blocks;
-    printf("file: %s\n", a.file.c_str());
-    printf("version: %d\n", (int)bl.front().hdr.version);
-    printf("points: %zu\n", bl.front().rec.size());
-    printf("blocks: %zu\n", bl.size());
-    printf("positions:\n");
-    float lo = INFINITY, hi = -INFINITY;
-    for (const MapBlock &b : bl) {
-        if (b.hdr.version == 3)
-            printf("  %d requested %d %d read %d %d\n", (int)b.hdr.index, (int)b.hdr.xReq, (int)b.hdr.yReq,
-                   (int)b.hdr.xRead, (int)b.hdr.yRead);
-        else
-            printf("  %d read %d %d\n", (int)b.hdr.index, (int)b.hdr.xRead, (int)b.hdr.yRead);
-        for (const MapRecord &r : b.rec)
-            if (std::isfinite(r.sampleQe)) {
-                lo = std::min(lo, r.sampleQe);
-                hi = std::max(hi, r.sampleQe);
-            }
+// The same summary as vrim-mapinfo, from the same code; a damaged file is summarised as far as
+// its whole blocks go and gives status 1.
+int cmd_info(const Args &a) {
+    MapSummary s;
+    int status = mapsummary_read(a.file, &s);
+    std::string text = mapsummary_text(s, a.verbose);
+    if (s.file.stop == MAPREAD_IO || s.file.fileBytes == 0) {
+        fprintf(stderr, "vrim-map: %s", text.c_str() + (text.rfind("error: ", 0) == 0 ? strlen("error: ") : 0));
+        return 1;
     }
-    if (lo <= hi)
-        printf("QE range: %g .. %g\n", lo, hi);
-    else
-        printf("QE range: none\n");
-    return 0;
+    fputs(text.c_str(), stdout);
+    if (status != 0) fprintf(stderr, "vrim-map: %s is damaged: %s\n", a.file.c_str(), s.file.why.c_str());
+    return status;
 }
 
 int cmd_csv(const Args &a, const MapBlocks &file) {
@@ -254,6 +246,8 @@ int main(int argc, char **argv) {
             const char *v = value("a file name");
             if (!v) return 2;
             a.out = v;
+        } else if (s == "-v" && a.cmd == "info") {
+            a.verbose = true;
         } else if (s == "--wavelength" && a.cmd != "csv" && a.cmd != "hdf5" && a.cmd != "info") {
             const char *v = value("a wavelength in nm");
             char *end = nullptr;
@@ -292,13 +286,13 @@ int main(int argc, char **argv) {
         fputs(help, stderr);
         return 2;
     }
+    if (a.cmd == "info") return cmd_info(a);
     MapBlocks file;
     MapRecordDoc rec;
     bool haveRec = false;
     std::string json;
     if (!load(a, &file, &rec, &haveRec, &json)) return 1;
     const MapRecordDoc *r = haveRec ? &rec : nullptr;
-    if (a.cmd == "info") return cmd_info(a, file);
     if (a.cmd == "csv") return cmd_csv(a, file);
     if (a.cmd == "hdf5") return cmd_hdf5(a, file, r, haveRec ? &json : nullptr);
     if (a.cmd == "stats") return cmd_stats(a, file, r);

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/core/clock.h"
 #include "platform/ui/userint.h"
+#include "vrim/progress.h"
 #include "vrim/vrim.h"
 
 #ifndef VRIM_VERSION
@@ -277,6 +279,7 @@ void journal_status(std::string *text, std::string *alert) {
         std::string w = where_text(J.where);
         s += w.empty() ? "starting" : w;
         if (!J.progress.empty()) s += ", " + J.progress;
+        s += progress_text(Timer());
         s += ", " + faults_text(J.scanFaults);
     } else if (!J.scan.empty()) {
         s = J.scan;

@@ -7,6 +7,8 @@
 
 #include "platform/ui/userint.h"
 #include "vrim/mapfile.h"
+#include "vrim/journal.h"
+#include "vrim/progress.h"
 #include "vrim/vrim.h"
 
 // From measure.cpp.
@@ -73,6 +75,7 @@ void do_map_scan(void) {
         return;
     }
     grey_curves();
+    progress_begin_map();
 
     int nrows = 0;
     GetNumTableRows(p1h, POSITIONS, &nrows);
@@ -98,7 +101,11 @@ void do_map_scan(void) {
         failed = write_block(f, j, n, xRead, yRead, CurPos[0], CurPos[1]);
         if (failed) break;
         blocks++;
+        progress_position_done();
+        log_line("Map block %d written: requested X %d Y %d, read back X %d Y %d, %s", j, CurPos[0], CurPos[1],
+                 xRead, yRead, progress_map_text().c_str());
     }
+    progress_end_map();
     errno = 0;
     if (fclose(f) != 0 && !failed) failed = errno ? errno : EIO;
     if (failed) {

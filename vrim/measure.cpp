@@ -12,6 +12,8 @@
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
 #include "platform/ui/userint.h"
+#include "vrim/journal.h"
+#include "vrim/progress.h"
 #include "vrim/vrim.h"
 
 // Shared with the map scan (mapscan.cpp).
@@ -147,6 +149,7 @@ int MDelay(double t) {
         Delay(kSlice);
         t -= kSlice;
         SetCtrlVal(p1h, WAIT_LEFT, t);
+        journal_refresh();  // elapsed and left count on during long waits
     }
     Delay(t);
     SetCtrlVal(p1h, WAIT_LEFT, 0.0);
@@ -171,6 +174,7 @@ int qescan(void) {
 
     tokoff[npos] = getavg(ncurroff);
     SetCtrlVal(p1h, OFFSET_SAMPLE, (double)tokoff[npos]);
+    progress_step();
 
     int n = 0;
     GetCtrlVal(p1h, NREF, &n);
@@ -184,6 +188,7 @@ int qescan(void) {
         SetCtrlVal(p1h, CURRENT, (double)rcurr);
         wl[npos][i] = icwl;
         tok[npos][i] = -(rcurr - tokoff[npos]);
+        progress_step();
     }
     plot_row_curve(GRAPH_SAMPLE, &plh[npos], wl[npos], tok[npos], n, VAL_RED);
     for (int i = 0; i < n; i++) qe[npos][i] = qe_point(qe[0][i], tok[npos][i], tok[0][i]);
@@ -204,6 +209,8 @@ int qescan(void) {
 void do_reference_scan(void) {
     QuitHandback handback;
     MessagePopup("Reminder", "Switch the cable to measure the reference PMT current!");
+    ProgressScanGuard progressEnd;
+    progress_begin_spectrum(1);
     timer_enable(0);
     move_xy_to_row(1);
     K617_trigger_mode(1);
@@ -216,6 +223,7 @@ void do_reference_scan(void) {
 
     tokoff[0] = getavg(ncurroff);
     SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
+    progress_step();
 
     // The count of the reference table held by the event loop, not the NREF control.
     int n = held_ref_count();
@@ -227,6 +235,7 @@ void do_reference_scan(void) {
         float rcurr = getavg(ncurrmes);
         SetCtrlVal(p1h, CURRENT, (double)rcurr);
         tok[0][i] = -(rcurr - tokoff[0]);
+        progress_step();
     }
     plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], n, VAL_RED);
     K617_trigger_mode(0);
@@ -244,6 +253,8 @@ void do_sample_scan(void) {
     }
     MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
     grey_curves();
+    ProgressScanGuard progressEnd;
+    progress_begin_spectrum(npos + 1);
     qescan();
 }
 
@@ -258,8 +269,11 @@ void do_current_scan(void) {
     GetCtrlVal(p1h, POINT_WAIT, &wait);
     // Row 1 holds at most the store's points.
     inwl = bounded(inwl);
+    ProgressScanGuard progressEnd;
+    progress_begin_quick();
     K617_trigger_mode(1);
     MDelay(kQuickSettle);
+    progress_step();
     for (int i = 0; i < inwl; i++) {
         int icwl = (int)(uint32_t)((int64_t)iwl0 + (int64_t)i * idwl);
         set_mono(icwl);
@@ -269,6 +283,7 @@ void do_current_scan(void) {
         SetCtrlVal(p1h, CURRENT, rcurr);
         wl[1][i] = icwl;
         tok[1][i] = (float)-rcurr;
+        progress_step();
     }
     plot_row_curve(GRAPH_SAMPLE, &plh[1], wl[1], tok[1], inwl, VAL_RED);
     K617_trigger_mode(0);

@@ -9,49 +9,73 @@ namespace {
 // Readings of a dark offset and of each point (the measurement procedures' fixed counts).
 const int kDarkReadings = 10;
 const int kPointReadings = 3;
+const int kDarkWavelength = 1000;  // tenths of a nanometre: where the dark offset is read
 
-double move_time(const ProgressCosts &c, std::array<int, 2> a, std::array<int, 2> b) {
+double mono(const ProgressCosts &c, int fromTenths, int toTenths) {
+    return c.monoFixed + c.monoPerNm * std::fabs((double)toTenths - (double)fromTenths) / 10.0;
+}
+
+double stage(const ProgressCosts &c, std::array<int, 2> a, std::array<int, 2> b) {
     double t = 0;
     for (int k = 0; k < 2; k++)
         t += c.stageFixed + c.stagePerStep * std::fabs((double)a[(size_t)k] - (double)b[(size_t)k]);
     return t;
 }
+
+// The instrument work of one spectrum: park, dark readings, then each point's move and readings.
+// Returns the dark part and appends the points' parts to *points.
+double spectrum_work(const ProgressCosts &c, const std::vector<int> &wl, int readings, std::vector<double> *points) {
+    int last = wl.empty() ? kDarkWavelength : wl.back();  // the previous spectrum ended there
+    double dark = mono(c, last, kDarkWavelength) + kDarkReadings * c.reading;
+    int at = kDarkWavelength;
+    for (int w : wl) {
+        points->push_back(mono(c, at, w) + readings * c.reading);
+        at = w;
+    }
+    return dark;
+}
 }  // namespace
 
 ProgressPlan progress_map_plan(const std::vector<std::array<int, 2>> &positions, std::array<int, 2> from,
-                               double darkWaitMin, double pointWaitS, int points, const ProgressCosts &c) {
+                               double darkWaitMin, double pointWaitS, const std::vector<int> &wl,
+                               const ProgressCosts &c) {
     ProgressPlan p;
-    if (points < 0) points = 0;
-    double fixed = std::max(0.0, darkWaitMin) * 60.0 + points * std::max(0.0, pointWaitS);
-    double work = c.park + kDarkReadings * c.reading + points * (c.wavelength + kPointReadings * c.reading);
+    std::vector<double> pts;
+    double work = spectrum_work(c, wl, kPointReadings, &pts) + c.positionEnd;
+    for (double t : pts) work += t;
+    double fixed = std::max(0.0, darkWaitMin) * 60.0 + (double)wl.size() * std::max(0.0, pointWaitS);
     std::array<int, 2> at = from;
     for (const auto &xy : positions) {
         p.fixed.push_back(fixed);
-        p.model.push_back(work + move_time(c, at, xy));
+        p.model.push_back(work + stage(c, at, xy));
         at = xy;
     }
     return p;
 }
 
-ProgressPlan progress_spectrum_plan(double moveSteps, double darkWaitMin, double pointWaitS, int points,
+ProgressPlan progress_spectrum_plan(double moveSteps, double darkWaitMin, double pointWaitS, const std::vector<int> &wl,
                                     const ProgressCosts &c) {
     ProgressPlan p;
+    std::vector<double> pts;
+    double dark = spectrum_work(c, wl, kPointReadings, &pts);
     p.fixed.push_back(std::max(0.0, darkWaitMin) * 60.0);
-    p.model.push_back(2 * c.stageFixed + c.stagePerStep * std::fabs(moveSteps) + c.park + kDarkReadings * c.reading);
-    for (int i = 0; i < points; i++) {
+    p.model.push_back(2 * c.stageFixed + c.stagePerStep * std::fabs(moveSteps) + dark);
+    for (double t : pts) {
         p.fixed.push_back(std::max(0.0, pointWaitS));
-        p.model.push_back(c.wavelength + kPointReadings * c.reading);
+        p.model.push_back(t);
     }
     return p;
 }
 
-ProgressPlan progress_quick_plan(double settleS, double pointWaitS, int points, const ProgressCosts &c) {
+ProgressPlan progress_quick_plan(double settleS, double pointWaitS, const std::vector<int> &wl, const ProgressCosts &c) {
     ProgressPlan p;
     p.fixed.push_back(std::max(0.0, settleS));
     p.model.push_back(0);
-    for (int i = 0; i < points; i++) {
+    int at = wl.empty() ? 0 : wl.front();
+    for (int w : wl) {
         p.fixed.push_back(std::max(0.0, pointWaitS));
-        p.model.push_back(c.wavelength + c.reading);
+        p.model.push_back(mono(c, at, w) + c.reading);
+        at = w;
     }
     return p;
 }

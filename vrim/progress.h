@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
-// Modelled costs of the instrument work, program seconds.
+// Modelled costs of the instrument work, program seconds (of the station's instruments and links,
+// as measured on the simulated station that models them).
 struct ProgressCosts {
-    double reading = 0.25;        // one electrometer reading (command, pause, reply)
-    double wavelength = 0.35;     // one monochromator move between neighbouring points
-    double park = 1.5;            // moving to the dark wavelength before the dark offset
-    double stagePerStep = 1.0 / 2000.0;  // s per microstep of a stage move
-    double stageFixed = 0.3;      // s per axis moved (start, stop, position read-back)
+    double reading = 0.28;          // one electrometer reading (command, pause, reply)
+    double monoFixed = 0.1;         // one monochromator command
+    double monoPerNm = 0.0102;      // s per nm of a wavelength move
+    double stageFixed = 0.3;        // one axis moved: start, stop, position read-back
+    double stagePerStep = 1.0 / 14000.0;  // s per microstep of a stage move
+    double positionEnd = 0.5;       // curves drawn and positions read back after a position
 };
 
 struct ProgressPlan {
@@ -22,18 +24,21 @@ struct ProgressPlan {
     std::vector<double> model;    // program seconds of each unit's modelled instrument work
 };
 
-// A map scan: one unit per position, each a dark wait of darkWaitMin minutes and 10 readings,
-// then `points` points of pointWaitS seconds and 3 readings each, after the stage move from the
-// previous position (the first from `from`).
+// A map scan: one unit per position: the stage move from the previous position (the first from
+// `from`), the monochromator parked at the dark wavelength, a dark wait of darkWaitMin minutes and
+// 10 readings, then a point at each wavelength of wl (tenths of a nanometre) with a wait of
+// pointWaitS seconds and 3 readings.
 ProgressPlan progress_map_plan(const std::vector<std::array<int, 2>> &positions, std::array<int, 2> from,
-                               double darkWaitMin, double pointWaitS, int points,
+                               double darkWaitMin, double pointWaitS, const std::vector<int> &wl,
                                const ProgressCosts &c = ProgressCosts());
-// A reference or sample scan: the first unit is the move, the park and the dark wait with its
-// readings, then one unit per point.
-ProgressPlan progress_spectrum_plan(double moveSteps, double darkWaitMin, double pointWaitS, int points,
+// A reference or sample scan: the first unit is the move of moveSteps microsteps (sum over X and
+// Y), the park and the dark wait with its readings, then one unit per point of wl.
+ProgressPlan progress_spectrum_plan(double moveSteps, double darkWaitMin, double pointWaitS, const std::vector<int> &wl,
                                     const ProgressCosts &c = ProgressCosts());
-// A quick current scan: a settling wait of settleS first, then one unit per point of one reading.
-ProgressPlan progress_quick_plan(double settleS, double pointWaitS, int points, const ProgressCosts &c = ProgressCosts());
+// A quick current scan: a settling wait of settleS first, then one unit per point of wl with one
+// reading each.
+ProgressPlan progress_quick_plan(double settleS, double pointWaitS, const std::vector<int> &wl,
+                                 const ProgressCosts &c = ProgressCosts());
 
 class Progress {
 public:
@@ -74,3 +79,26 @@ Progress &progress_map();
 Progress &progress_scan();
 // ", elapsed H:MM:SS, left H:MM:SS" of the map when one runs, else of the scan, else "".
 std::string progress_text(double now);
+
+// ---------------------------------------------------------------------------------------------
+// Fed by the scans (scanprogress.cpp): each reads the panel values its plan needs and the clock.
+
+// A map scan begins: the plan of the POSITIONS rows it will visit (rows 2 … until X ≤ 0 and
+// Y ≤ 0), from the stage position shown, with DARK_WAIT, POINT_WAIT and the points measured. The
+// session log gets the whole map's estimate.
+void progress_begin_map(void);
+// The map's next position is measured.
+void progress_position_done(void);
+void progress_end_map(void);
+// A reference or sample scan begins (moving to POSITIONS row `row`), or a quick current scan.
+void progress_begin_spectrum(int row);
+void progress_begin_quick(void);
+// The running scan's next unit (the dark offset, a point) is done.
+void progress_step(void);
+void progress_end_scan(void);
+// "elapsed H:MM:SS, left H:MM:SS" of the map now, for its per-block log line.
+std::string progress_map_text(void);
+// Ends the scan's progress when a handler returns, by whatever path.
+struct ProgressScanGuard {
+    ~ProgressScanGuard() { progress_end_scan(); }
+};
