@@ -76,6 +76,7 @@ void do_map_scan(void) {
     }
     grey_curves();
     progress_begin_map();
+    mapshow_begin();
 
     int nrows = 0;
     GetNumTableRows(p1h, POSITIONS, &nrows);
@@ -101,6 +102,7 @@ void do_map_scan(void) {
         failed = write_block(f, j, n, xRead, yRead, CurPos[0], CurPos[1]);
         if (failed) break;
         blocks++;
+        mapshow_block(j, n, xRead, yRead, CurPos[0], CurPos[1], 0);
         progress_position_done();
         log_line("Map block %d written: requested X %d Y %d, read back X %d Y %d, %s", j, CurPos[0], CurPos[1],
                  xRead, yRead, progress_map_text().c_str());

@@ -86,6 +86,12 @@ static void dispatch(int control) {
     case REFERENCE_SCAN:
         do_reference_scan();
         break;
+    case OPEN_MAP:
+        do_open_map();
+        break;
+    case MAP_SAVE_PNG:
+        do_save_map_png();
+        break;
     case POLL_TIMER:
         poll();
         break;

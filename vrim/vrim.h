@@ -53,6 +53,8 @@ enum {
     STATUS = 45,
     RESUME_MAP = 46,
     OPEN_MAP = 47,
+    MAP_VIEW = 48,
+    MAP_SAVE_PNG = 49,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -109,6 +111,19 @@ void do_current_scan(void);
 // Map scan and binary measurement file (mapscan.cpp).
 void do_map_scan(void);
 void do_load_data(void);
+
+// The panel's map view (mapshow.cpp): a map scan's blocks as they are written, map files opened
+// by the operator, the view's picture saved.
+// A map scan begins: the view forgets the map it showed.
+void mapshow_begin(void);
+// Block of position j was written with these header fields: the view adds it, with the record's
+// values taken from the store as the block holds them (n points) and the faults of the position.
+void mapshow_block(int j, int n, int xRead, int yRead, int xReq, int yReq, int faults);
+// OPEN_MAP: shows a map file chosen by the operator in the view, every whole block of it, with the
+// faults its record lists; the store and the reference stay as they are.
+void do_open_map(void);
+// MAP_SAVE_PNG: saves the map view as a PNG file chosen by the operator.
+void do_save_map_png(void);
 
 // Plain text readers and writers without panel calls (files.cpp).
 // Reads pairs of integers " %d %d" (X Y, microsteps) into x[k], y[k] for k = 0 ... until a pair

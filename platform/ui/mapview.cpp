@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QSlider>
+#include <QTabWidget>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <cmath>
@@ -397,6 +398,20 @@ int MapViewSetWavelength(int panel, int control, double nm) {
     int err;
     if (MapView *v = view(panel, control, &err)) v->setWavelengthNm(nm);
     return err;
+}
+
+int MapViewBringForward(int panel, int control) {
+    int err;
+    MapView *v = view(panel, control, &err);
+    if (!v) return err;
+    for (QWidget *w = v; w && w->parentWidget(); w = w->parentWidget()) {
+        // A tab's page sits in the tab widget's stack, whose parent is the tab widget.
+        if (auto *tabs = qobject_cast<QTabWidget *>(w->parentWidget() ? w->parentWidget()->parentWidget() : nullptr)) {
+            int i = tabs->indexOf(w);
+            if (i >= 0) tabs->setCurrentIndex(i);
+        }
+    }
+    return 0;
 }
 
 int MapViewSavePng(int panel, int control, const char *path) {

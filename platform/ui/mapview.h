@@ -103,6 +103,8 @@ int MapViewClear(int panel, int control);
 int MapViewAddBlock(int panel, int control, const MapBlock *b, int faults);
 int MapViewSetMap(int panel, int control, const std::vector<MapBlock> *blocks, const MapRecordDoc *rec);
 int MapViewSetWavelength(int panel, int control, double nm);
+// Brings the view to the front when it sits on a tab of the panel.
+int MapViewBringForward(int panel, int control);
 // -1 when the image or the file cannot be written.
 int MapViewSavePng(int panel, int control, const char *path);
 int MapViewDump(int panel, int control, const char *path);

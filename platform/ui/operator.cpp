@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "platform/core/clock.h"
+#include "platform/ui/mapview.h"
 #include "platform/ui/ui_panel.h"
 
 namespace {
 
-enum class Op { Set, Press, Cell, Answer, File, Cancel, Wait, Idle, Screenshot, DumpRow, DumpControls, Echo, Fault, Quit };
+enum class Op { Set, Press, Cell, Answer, File, Cancel, Wait, Idle, Screenshot, DumpRow, DumpControls, Echo, Fault, MapWavelength, DumpMap, ScreenshotMap, Quit };
 
 struct Step {
     Op op;
@@ -121,6 +122,20 @@ void perform(UiPanel *p, const Step &s) {
         if (writeControls(p, s.text) != 0)
             fprintf(stderr, "operator: line %d: cannot write %s\n", s.line, s.text.c_str());
         break;
+    case Op::MapWavelength:
+    case Op::DumpMap:
+    case Op::ScreenshotMap: {
+        MapView *v = mapview_of_panel(p->handle);
+        if (!v) {
+            fprintf(stderr, "operator: line %d: the panel has no map view\n", s.line);
+        } else if (s.op == Op::MapWavelength) {
+            float got = v->setWavelengthNm(s.value);
+            if (got == 0) fprintf(stderr, "operator: line %d: the map view shows no map (%.1f nm kept for the next)\n", s.line, s.value);
+        } else if ((s.op == Op::DumpMap ? v->dump(s.text.c_str()) : v->savePng(s.text.c_str())) != 0) {
+            fprintf(stderr, "operator: line %d: cannot write %s\n", s.line, s.text.c_str());
+        }
+        break;
+    }
     case Op::Echo:
         printf("%s\n", s.text.c_str());
         fflush(stdout);
@@ -228,6 +243,16 @@ int op_start(int panel, const char *path) {
             s.text = w[1].toStdString();
             s.kind = w[2].toStdString();
             s.op = Op::Fault;
+        } else if (cmd == "map-wavelength") {
+            if (w.size() != 2 || !parseDouble(w[1], &s.value) || !(s.value > 0) || s.value > 1e5) {
+                bad(path, lineNo, raw, "expected: map-wavelength NM (a wavelength in nm)");
+                continue;
+            }
+            s.op = Op::MapWavelength;
+        } else if (cmd == "dump-map" || cmd == "screenshot-map") {
+            s.text = restAfter(line, 1).toLocal8Bit().toStdString();
+            if (s.text.empty()) { bad(path, lineNo, raw, "a file name is missing"); continue; }
+            s.op = cmd == "dump-map" ? Op::DumpMap : Op::ScreenshotMap;
         } else if (cmd == "screenshot" || cmd == "dump-controls") {
             s.text = restAfter(line, 1).toLocal8Bit().toStdString();
             if (s.text.empty()) { bad(path, lineNo, raw, "a file name is missing"); continue; }

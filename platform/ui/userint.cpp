@@ -29,6 +29,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <QGuiApplication>
+#include <QScreen>
 #include <map>
 #include <string>
 #include <type_traits>
@@ -715,10 +717,24 @@ int LoadPanel(int, const char *fileName, int panelId) {
     return p->handle;
 }
 
+// A panel larger than the screen's free area (a 1366 × 768 laptop) opens at that area's size, down
+// to the size its layout needs; the offscreen platform keeps the panel file's size.
+static void fitToScreen(QWidget *root) {
+    if (QGuiApplication::platformName() == "offscreen") return;
+    QScreen *screen = root->screen() ? root->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    QSize avail = screen->availableGeometry().size();
+    // The window frame (title bar, borders) comes on top of the panel.
+    avail -= QSize(16, 40);
+    QSize want = root->size().boundedTo(avail).expandedTo(root->minimumSizeHint());
+    if (want != root->size()) root->resize(want);
+}
+
 int DisplayPanel(int panel) {
     UiPanel *p = ui_panel(panel);
     if (!p || !p->root) return UIEInvalidPanel;
     bool first = !p->root->isVisible();
+    if (first) fitToScreen(p->root);
     p->root->show();
     QCoreApplication::processEvents();
     p->root->repaint();
