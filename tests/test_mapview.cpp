@@ -135,3 +135,29 @@ TEST(MapView, RecordFaultsMatchBlocksByIndexAndPictureIsWritten) {
     EXPECT_GE(img.width(), 200);
     unlink(png.c_str());
 }
+
+// The graphs' legends: an entry shows while a curve of its colour is on the graph, in the order
+// given, and the legend hides with the last curve.
+#include "platform/ui/curveplot.h"
+
+TEST(CurvePlotLegend, EntriesFollowTheColoursOnTheGraph) {
+    CurvePlot p;
+    p.setLegend("reference=000000|current position=0000FF|earlier positions=C0C0C0|bad entry");
+    EXPECT_TRUE(p.legendShown().isEmpty());
+    EXPECT_FALSE(p.legend->visible());
+    double x[3] = {4000, 5000, 6000}, y[3] = {0.1, 0.2, 0.3};
+    int blue = p.addCurve(x, y, 3, 0x0000FF, 0, 0, 0);
+    int ref = p.addCurve(x, y, 3, 0x000000, 0, 0, 0);
+    EXPECT_EQ(p.legendShown(), (QStringList{"reference", "current position"}));
+    EXPECT_TRUE(p.legend->visible());
+    p.setCurveColor(blue, 0xC0C0C0);  // greyed: no current position any more
+    EXPECT_EQ(p.legendShown(), (QStringList{"reference", "earlier positions"}));
+    p.removeCurve(ref, true);
+    int blue2 = p.addCurve(x, y, 3, 0x0000FF, 0, 0, 0);
+    EXPECT_EQ(p.legendShown(), (QStringList{"current position", "earlier positions"}));
+    p.removeCurve(blue2, true);
+    p.removeCurve(blue, true);
+    EXPECT_TRUE(p.legendShown().isEmpty());
+    EXPECT_FALSE(p.legend->visible());
+    EXPECT_EQ(p.curveCount(), 0);
+}

@@ -184,6 +184,66 @@ void CurvePlot::setAxes(const QString &xLabel, bool xTenths, const QString &yLab
     axesChanged_ = true;
 }
 
+void CurvePlot::setLegend(const QString &spec) {
+    for (LegendEntry &e : legend_) removeGraph(e.sample);
+    legend_.clear();
+    for (const QString &item : spec.split('|', Qt::SkipEmptyParts)) {
+        int eq = item.lastIndexOf('=');
+        bool ok = false;
+        int color = eq > 0 ? item.mid(eq + 1).trimmed().toInt(&ok, 16) : 0;
+        if (!ok) continue;
+        LegendEntry e;
+        e.color = color & 0xFFFFFF;
+        e.sample = new QCPGraph(xAxis, yAxis);
+        e.sample->setName(item.left(eq).trimmed());
+        e.sample->setPen(QPen(rgb(e.color), 2));
+        e.sample->removeFromLegend();
+        legend_.push_back(e);
+    }
+    legend->setFont(QFont(font().family(), 8));
+    legend->setBrush(QBrush(QColor(255, 255, 255, 210)));
+    legend->setRowSpacing(0);
+    axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
+    updateLegend();
+}
+
+QStringList CurvePlot::legendShown() const {
+    QStringList l;
+    for (const LegendEntry &e : legend_)
+        if (e.shown) l << e.sample->name();
+    return l;
+}
+
+void CurvePlot::countColour(int c, int delta) {
+    int &n = colourCount_[c];
+    n += delta;
+    if (n <= 0) colourCount_.erase(c);
+    if (!legend_.empty()) updateLegend();
+}
+
+void CurvePlot::updateLegend() {
+    bool any = false, changed = false;
+    for (LegendEntry &e : legend_) {
+        bool want = colourCount_.count(e.color) != 0;
+        if (want != e.shown) {
+            // Kept in the order given: the entries after a changed one are put back behind it.
+            changed = true;
+            e.shown = want;
+        }
+        any = any || want;
+    }
+    if (changed) {
+        for (LegendEntry &e : legend_) e.sample->removeFromLegend();
+        for (LegendEntry &e : legend_)
+            if (e.shown) e.sample->addToLegend();
+        axesChanged_ = true;  // the legend's layer is drawn with everything else
+    }
+    if (legend->visible() != any) {
+        legend->setVisible(any);
+        axesChanged_ = true;
+    }
+}
+
 void CurvePlot::placeCurve(Curve &c) {
     QPen pen(rgb(c.color));
     pen.setWidth(0);
@@ -239,6 +299,7 @@ int CurvePlot::addCurve(const double *x, const double *y, int n, int color, int 
     int h = nextHandle_++;
     if (nextHandle_ <= 0) nextHandle_ = 1;  // handles stay positive over any run
     curves_[h] = c;
+    countColour(c.color, +1);
     if (rescaleToData()) axesChanged_ = true;
     drawLiveLayer();
     return h;
@@ -248,6 +309,7 @@ bool CurvePlot::removeCurve(int handle, bool refresh) {
     auto it = curves_.find(handle);
     if (it == curves_.end()) return false;
     if (it->second.g->layer() != liveLayer_) othersDirty_ = true, greyVersion_++;
+    countColour(it->second.color, -1);
     removeGraph(it->second.g);
     curves_.erase(it);
     if (curves_.empty()) fitted_ = false;
@@ -261,7 +323,9 @@ bool CurvePlot::removeCurve(int handle, bool refresh) {
 bool CurvePlot::setCurveColor(int handle, int color) {
     auto it = curves_.find(handle);
     if (it == curves_.end()) return false;
+    countColour(it->second.color, -1);
     it->second.color = color & 0xFFFFFF;
+    countColour(it->second.color, +1);
     placeCurve(it->second);
     othersDirty_ = true;
     replot(rpQueuedReplot);

@@ -6,6 +6,7 @@
 #include <qcustomplot.h>
 
 #include <map>
+#include <vector>
 
 class GreyBundle;
 
@@ -16,6 +17,11 @@ public:
     // yEng: y tick labels in engineering notation with yUnit ("A").
     explicit CurvePlot(QWidget *parent = nullptr);
     void setAxes(const QString &xLabel, bool xTenths, const QString &yLabel, bool yEng, const QString &yUnit);
+    // Legend of the curves by colour: "text=RRGGBB|text=RRGGBB|…". An entry shows while at least
+    // one curve of its colour is on the graph; the legend hides when none does. "" removes it.
+    void setLegend(const QString &spec);
+    // Texts of the legend entries shown now, in the order given.
+    QStringList legendShown() const;
 
     // Adds a curve drawn from the given points; returns its handle (> 0). Draws at once.
     int addCurve(const double *x, const double *y, int n, int color, int plotStyle, int pointStyle,
@@ -40,6 +46,9 @@ private:
     };
     // Moves the curve to the layer of its colour (grey curves are all alike and never change).
     void placeCurve(Curve &c);
+    // Counts a curve of colour c in (+1) or out (-1) and shows the legend entries that have curves.
+    void countColour(int c, int delta);
+    void updateLegend();
     // New data range over all curves; true when the axes had to change.
     bool rescaleToData();
     // Repaints only the layer of the live curves when nothing else changed, else everything.
@@ -56,5 +65,12 @@ private:
     bool othersDirty_ = true;  // the grey layer needs drawing
     bool axesChanged_ = true;  // ranges, labels or ticks changed: every layer needs drawing
     QSize drawnSize_;          // viewport of the last full redraw
+    struct LegendEntry {
+        int color = 0;          // 0xRRGGBB
+        QCPGraph *sample = nullptr;  // an empty curve that carries the entry's pen and text
+        bool shown = false;
+    };
+    std::vector<LegendEntry> legend_;
+    std::map<int, int> colourCount_;  // curves on the graph by colour
     bool fitted_ = false;      // the axes have been fitted to data at least once
 };

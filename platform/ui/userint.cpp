@@ -271,6 +271,7 @@ CurvePlot *makeGraph(QWidget *ph) {
     plot->setAxes(ph->property("xLabel").toString(), ph->property("xTenths").toBool(),
                   ph->property("yLabel").toString(), ph->property("yEng").toBool(),
                   ph->property("yUnit").toString());
+    plot->setLegend(ph->property("legend").toString());
     QWidget *parent = ph->parentWidget();
     bool placed = false;
     if (parent && parent->layout()) {
