@@ -20,7 +20,7 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 echo "No display: running a scripted session on the simulated station, time-scaled."
-rm -f panel.png mcp_positions.txt map.dat spectrum.txt positions.txt
+rm -f panel.png mcp_positions.txt map.dat spectrum.txt positions.txt map.png map-650nm.txt map.csv map.h5
 export QT_QPA_PLATFORM=offscreen
 export VRIM_TIME_SCALE=${VRIM_TIME_SCALE:-0.01}
 export VRIM_OPERATOR="$root/scripts/demo.op"
@@ -31,5 +31,10 @@ status=$?
 set -e
 end=$(date +%s)
 echo "vrim ended with status $status after $((end - start)) s; its console is in out/session.log."
+# The map in the lab's formats, by the map tool.
+if [ -s map.dat ]; then
+    "$build/bin/vrim-map" csv map.dat -o map.csv 2>> session.log || true
+    "$build/bin/vrim-map" hdf5 map.dat -o map.h5 2>> session.log || true
+fi
 "$root/scripts/summarize.sh" "$out" || true
 exit $status

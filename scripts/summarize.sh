@@ -10,7 +10,7 @@ done
 
 lines() { wc -l < "$1" | tr -d ' '; }
 
-for f in mcp_positions.txt positions.txt spectrum.txt map.dat panel.png session.log; do
+for f in mcp_positions.txt positions.txt spectrum.txt map.dat map.png map.csv map.h5 panel.png session.log; do
     p="$out/$f"
     if [ ! -e "$p" ]; then
         echo "$f: missing"
@@ -30,6 +30,17 @@ for f in mcp_positions.txt positions.txt spectrum.txt map.dat panel.png session.
                 END { printf "map.dat: version %s, %s blocks of %s points, sample QE %s\n", v, b, n, q }' 
         else
             echo "map.dat: $(stat -c %s "$p") bytes"
+        fi ;;
+    map.png)
+        n=$( [ -e "$out/map-650nm.txt" ] && lines "$out/map-650nm.txt" || echo "?")
+        echo "map.png: the map view at 650 nm, sample QE of $n positions with the uniformity figures ($(stat -c %s "$p") bytes)" ;;
+    map.csv)
+        echo "map.csv: $(( $(lines "$p") - 1 )) rows, one per position and wavelength, header: $(head -n1 "$p" | cut -c1-60)..." ;;
+    map.h5)
+        if command -v h5ls > /dev/null; then
+            echo "map.h5: HDF5 datasets $(h5ls "$p" 2>/dev/null | awk '{ printf "%s%s %s", (n++ ? ", " : ""), $1, $3 }')"
+        else
+            echo "map.h5: HDF5, $(stat -c %s "$p") bytes"
         fi ;;
     panel.png)
         echo "panel.png: $(stat -c %s "$p") bytes" ;;
