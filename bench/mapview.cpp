@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "platform/ui/mapview.h"
+#ifdef VRIM_HAVE_HDF5
 #include "vrim/maph5/maph5.h"
+#endif
 #include "vrim/mapfile.h"
 
 namespace {
@@ -100,6 +102,7 @@ int main(int argc, char **argv) {
         printf("open a file of %d positions x %d points in the view (read, decode, draw): %.1f ms (target < 300 ms)\n",
                kPositions, kPoints, ms);
     }
+#ifdef VRIM_HAVE_HDF5
     {
         std::string err;
         std::string h5 = "/tmp/bench-mapview.h5";
@@ -107,6 +110,7 @@ int main(int argc, char **argv) {
         printf("write it as HDF5: %.1f ms (target < 2000 ms)\n", ms);
         remove(h5.c_str());
     }
+#endif
     remove(path.c_str());
     return 0;
 }

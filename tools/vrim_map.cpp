@@ -16,7 +16,9 @@
 
 #include "platform/ui/mapview.h"
 #include "vrim/map/mapdata.h"
+#ifdef VRIM_HAVE_HDF5
 #include "vrim/maph5/maph5.h"
+#endif
 #include "vrim/mapfile.h"
 #include "vrim/maprecord.h"
 #include "vrim/mapsummary.h"
@@ -152,6 +154,7 @@ int cmd_csv(const Args &a, const MapBlocks &file) {
     return 0;
 }
 
+#ifdef VRIM_HAVE_HDF5
 int cmd_hdf5(const Args &a, const MapBlocks &file, const MapRecordDoc *rec, const std::string *json) {
     std::string err;
     if (maph5_write(a.out.c_str(), file.blocks, rec, json, &err) != 0) {
@@ -162,6 +165,12 @@ int cmd_hdf5(const Args &a, const MapBlocks &file, const MapRecordDoc *rec, cons
             file.blocks.front().rec.size(), rec ? ", with the map's record" : " (no record beside the map)");
     return 0;
 }
+#else
+int cmd_hdf5(const Args &, const MapBlocks &, const MapRecordDoc *, const std::string *) {
+    fprintf(stderr, "vrim-map: this build has no HDF5 library: hdf5 is not available (csv is)\n");
+    return 1;
+}
+#endif
 
 int cmd_stats(const Args &a, const MapBlocks &file, const MapRecordDoc *rec) {
     MapData d;
