@@ -38,7 +38,7 @@ for f in mcp_positions.txt positions.txt spectrum.txt map.dat map.png map.csv ma
         echo "map.csv: $(( $(lines "$p") - 1 )) rows, one per position and wavelength, header: $(head -n1 "$p" | cut -c1-60)..." ;;
     map.h5)
         if command -v h5ls > /dev/null; then
-            echo "map.h5: HDF5 datasets $(h5ls "$p" 2>/dev/null | awk '{ printf "%s%s %s", (n++ ? ", " : ""), $1, $3 }')"
+            echo "map.h5: HDF5 datasets $(h5ls "$p" 2>/dev/null | awk '{ d = $0; sub(/^[^{]*/, "", d); printf "%s%s %s", (n++ ? ", " : ""), $1, d }')"
         else
             echo "map.h5: HDF5, $(stat -c %s "$p") bytes"
         fi ;;

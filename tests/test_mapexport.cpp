@@ -222,3 +222,45 @@ TEST(MapExport, ToolRefusesDamagedFile) {
     EXPECT_NE(access(out.c_str(), F_OK), 0);
     unlink(dat.c_str());
 }
+
+// The tool's commands end to end on a whole file: stats at the nearest wavelength, the picture,
+// the CSV on standard output, help, and a wrong option.
+TEST(MapExport, ToolCommands) {
+    std::vector<MapBlock> map = synthetic_map(4, 3);  // wavelengths 400.0, 405.0, 410.0 nm
+    std::vector<unsigned char> bytes, one;
+    for (const MapBlock &b : map) {
+        mapfile_encode_block(b.hdr, b.rec.data(), (int)b.rec.size(), &one);
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    std::string dat = temp_path(".dat"), png = temp_path(".png");
+    app_write_text(dat, std::string(bytes.begin(), bytes.end()));
+    auto tool = [&](const std::string &args, int *status) {
+        FILE *p = popen((app_bin_dir() + "/vrim-map " + args + " 2>&1").c_str(), "r");
+        std::string text;
+        char buf[512];
+        while (p && fgets(buf, sizeof buf, p)) text += buf;
+        *status = p ? WEXITSTATUS(pclose(p)) : -1;
+        return text;
+    };
+    int st;
+    std::string out = tool("stats " + dat + " --wavelength 404", &st);
+    EXPECT_EQ(st, 0) << out;
+    EXPECT_NE(out.find("wavelength: 405.0 nm"), std::string::npos) << out;
+    // Sample QE at point 1: 0.3 (b + 1) / 4 for b = 0, 1, 3 (block 2 is NaN there): 0.075, 0.15, 0.3.
+    EXPECT_NE(out.find("with a value: 3"), std::string::npos) << out;
+    EXPECT_NE(out.find("mean: 0.175"), std::string::npos) << out;
+    EXPECT_NE(out.find("(max-min)/mean: 1.28571"), std::string::npos) << out;
+    out = tool("png " + dat + " --wavelength 400 -o " + png, &st);
+    EXPECT_EQ(st, 0) << out;
+    EXPECT_GT(app_read_text(png).size(), 1000u);
+    out = tool("csv " + dat, &st);
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(app_lines(out).size(), 1u + 4 * 3);
+    out = tool("hdf5 --help", &st);
+    EXPECT_EQ(st, 0);
+    EXPECT_NE(out.find("position_read_back"), std::string::npos);
+    tool("png " + dat + " --colour red -o " + png, &st);
+    EXPECT_EQ(st, 2);
+    unlink(dat.c_str());
+    unlink(png.c_str());
+}
