@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QSlider>
+#include <QStackedWidget>
 #include <QTabWidget>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -81,7 +82,7 @@ MapView::MapView(QWidget *parent) : QWidget(parent) {
     spectra_->legend->setFont(QFont(font().family(), 8));
     spectra_->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
     spectra_->plotLayout()->insertRow(0);
-    spectra_->plotLayout()->addElement(0, 0, new QCPTextElement(spectra_, "click a position", QFont(font().family(), 9)));
+    spectra_->plotLayout()->addElement(0, 0, new QCPTextElement(spectra_, "", QFont(font().family(), 9)));
 
     quantityBox_ = new QComboBox(this);
     quantityBox_->addItem("sample QE", MAPQ_QE);
@@ -268,7 +269,7 @@ void MapView::rebuild() {
 
 void MapView::showSpectra() {
     QVector<double> x, q, c;
-    QString title = "click a position";
+    QString title = "Click a position of the map for its spectra";
     if (selected_ >= 0 && selected_ < data_.blockCount()) {
         const MapBlock &b = data_.blocks()[(size_t)selected_];
         for (const MapRecord &r : b.rec) {
@@ -281,7 +282,10 @@ void MapView::showSpectra() {
     specQe_->setData(x, q, true);
     specCur_->setData(x, c, true);
     if (auto *t = qobject_cast<QCPTextElement *>(spectra_->plotLayout()->element(0, 0))) t->setText(title);
-    if (!x.isEmpty()) {
+    // Empty axes say nothing: until a position is chosen only the hint shows.
+    bool have = !x.isEmpty();
+    spectra_->axisRect()->setVisible(have);
+    if (have) {
         specQe_->rescaleAxes();
         specCur_->rescaleAxes();
     }
@@ -352,7 +356,16 @@ int MapView::dump(const char *path) const {
 int MapView::savePng(const char *path) {
     // A view never shown (offscreen tool, a tab not opened yet) lays itself out first.
     if (!isVisible()) {
-        if (width() < 200 || height() < 150) resize(900, 560);
+        // On a tab not shown, the page keeps the size of its first layout: it takes the size of
+        // the page shown, as the operator would see it.
+        QWidget *page = this;
+        while (page->parentWidget() && !qobject_cast<QStackedWidget *>(page->parentWidget())) page = page->parentWidget();
+        if (auto *stack = qobject_cast<QStackedWidget *>(page->parentWidget())) {
+            page->resize(stack->size());
+            if (page->layout()) page->layout()->activate();
+        } else if (width() < 200 || height() < 150) {
+            resize(900, 560);
+        }
         if (layout()) layout()->activate();
     }
     plot_->replot(QCustomPlot::rpImmediateRefresh);
