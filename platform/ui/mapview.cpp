@@ -174,7 +174,10 @@ void MapView::selectBlock(int block) {
     rebuild();
 }
 
-void MapView::setSpectraShown(bool on) { spectra_->setVisible(on); }
+void MapView::setSpectraShown(bool on) {
+    spectraShown_ = on;
+    showSpectra();
+}
 
 void MapView::syncControls() {
     syncing_ = true;
@@ -194,7 +197,7 @@ void MapView::rebuild() {
     wl_ = data_.nearestWavelength(wantNm_ * 10.0);
     pts_ = data_.points(wl_, quantity_);
     stats_ = mapstats_of(pts_);
-    // The grid only changes when a position lands outside it or off its cells.
+    // The grid follows the positions: a block that lands outside it or between its cells changes it.
     MapGrid g = mapgrid_make(pts_);
     grid_ = g;
     QCPColorMapData *d = map_->data();
@@ -239,13 +242,12 @@ void MapView::rebuild() {
     QString wlText = wl_ > 0 ? QString::number(wl_ / 10.0, 'f', 1) + " nm" : QString("–");
     scale_->axis()->setLabel(QString("%1 at %2").arg(mapq_label(quantity_), wlText));
     if (pts_.empty()) {
-        plot_->xAxis->setRange(0, 1);
-        plot_->yAxis->setRange(0, 1);
+        extent_ = QRectF(0, 0, 1, 1);
     } else {
         double ex = g.nx > 1 ? 0.5 * g.dx : hx, ey = g.ny > 1 ? 0.5 * g.dy : hy;
-        plot_->xAxis->setRange(g.x0 - ex, g.x0 + (g.nx - 1) * g.dx + ex);
-        plot_->yAxis->setRange(g.y0 - ey, g.y0 + (g.ny - 1) * g.dy + ey);
+        extent_ = QRectF(g.x0 - ex, g.y0 - ey, (g.nx - 1) * g.dx + 2 * ex, (g.ny - 1) * g.dy + 2 * ey);
     }
+    fitAxes();
 
     if (pts_.empty()) {
         statsLabel_->setText("No map: a map scan fills this view as it runs; \"Open map…\" shows a map file.");
@@ -267,9 +269,19 @@ void MapView::rebuild() {
     plot_->replot(QCustomPlot::rpQueuedReplot);
 }
 
+void MapView::fitAxes() {
+    // One microstep is as long on X as on Y, so the map keeps the shape of the detector's face.
+    QRect r = plot_->axisRect()->rect();
+    double w = std::max(r.width(), 1), h = std::max(r.height(), 1);
+    double scale = std::max(extent_.width() / w, extent_.height() / h);  // microsteps per pixel
+    QPointF c = extent_.center();
+    plot_->xAxis->setRange(c.x() - 0.5 * scale * w, c.x() + 0.5 * scale * w);
+    plot_->yAxis->setRange(c.y() - 0.5 * scale * h, c.y() + 0.5 * scale * h);
+}
+
 void MapView::showSpectra() {
     QVector<double> x, q, c;
-    QString title = "Click a position of the map for its spectra";
+    QString title;
     if (selected_ >= 0 && selected_ < data_.blockCount()) {
         const MapBlock &b = data_.blocks()[(size_t)selected_];
         for (const MapRecord &r : b.rec) {
@@ -282,9 +294,9 @@ void MapView::showSpectra() {
     specQe_->setData(x, q, true);
     specCur_->setData(x, c, true);
     if (auto *t = qobject_cast<QCPTextElement *>(spectra_->plotLayout()->element(0, 0))) t->setText(title);
-    // Empty axes say nothing: until a position is chosen only the hint shows.
+    // Until a position is chosen the map has the whole width.
     bool have = !x.isEmpty();
-    spectra_->axisRect()->setVisible(have);
+    spectra_->setVisible(have && spectraShown_);
     if (have) {
         specQe_->rescaleAxes();
         specCur_->rescaleAxes();
@@ -300,7 +312,10 @@ QString MapView::describe(int block) const {
     return s;
 }
 
-QString MapView::hoverText() const { return describe(hover_); }
+QString MapView::hoverText() const {
+    if (hover_ < 0 && !pts_.empty() && selected_ < 0) return "Hover over a position for its values; click it for its spectra.";
+    return describe(hover_);
+}
 
 int MapView::blockAt(const QPoint &pixel) const {
     if (pts_.empty()) return -1;
@@ -320,7 +335,12 @@ int MapView::blockAt(const QPoint &pixel) const {
 
 bool MapView::eventFilter(QObject *obj, QEvent *ev) {
     if (obj == plot_) {
-        if (ev->type() == QEvent::MouseMove) {
+        if (ev->type() == QEvent::Resize) {
+            // The axis rect gets its new size in the next layout pass, which the replot runs.
+            plot_->plotLayout()->update(QCPLayoutElement::upLayout);
+            fitAxes();
+            plot_->replot(QCustomPlot::rpQueuedReplot);
+        } else if (ev->type() == QEvent::MouseMove) {
             auto *me = static_cast<QMouseEvent *>(ev);
             int b = blockAt(me->pos());
             if (b != hover_) {
@@ -354,6 +374,7 @@ int MapView::dump(const char *path) const {
 }
 
 int MapView::savePng(const char *path) {
+    plot_->plotLayout()->update(QCPLayoutElement::upLayout);
     // A view never shown (offscreen tool, a tab not opened yet) lays itself out first.
     if (!isVisible()) {
         // On a tab not shown, the page keeps the size of its first layout: it takes the size of
@@ -368,6 +389,8 @@ int MapView::savePng(const char *path) {
         }
         if (layout()) layout()->activate();
     }
+    plot_->plotLayout()->update(QCPLayoutElement::upLayout);
+    fitAxes();
     plot_->replot(QCustomPlot::rpImmediateRefresh);
     spectra_->replot(QCustomPlot::rpImmediateRefresh);
     return grab().save(QString::fromLocal8Bit(path), "PNG") ? 0 : -1;

@@ -6,6 +6,7 @@
 // view and the offscreen pictures of the map tool.
 #pragma once
 
+#include <QRectF>
 #include <QWidget>
 #include <string>
 
@@ -48,7 +49,7 @@ public:
     // The positions as shown and their uniformity figures.
     const std::vector<MapPoint> &points() const { return pts_; }
     const MapStats &stats() const { return stats_; }
-    // Text of the position under the mouse ("" when none), as the view shows it.
+    // Text of the position under the mouse, as the view shows it (a hint when none is).
     QString hoverText() const;
     // Describes block b at the view's wavelength, as hovering over it shows it.
     QString describe(int block) const;
@@ -69,18 +70,21 @@ private:
     void rebuild();         // points, grid, cells, marks, stats and labels from data_
     void showSpectra();     // the small plot of the selected position
     void syncControls();    // slider and field from wl_
+    void fitAxes();         // axes over extent_, one microstep as long on X as on Y
     int blockAt(const QPoint &pixel) const;  // block under a pixel of the map plot, -1 for none
 
     MapData data_;
     std::vector<MapPoint> pts_;
     MapStats stats_;
     MapGrid grid_;
+    QRectF extent_;            // microsteps: the cells' outer edges
     float wl_ = 0;             // tenths of a nanometre
     double wantNm_ = 650.0;    // nm, the wavelength asked for (kept across maps)
     int quantity_ = MAPQ_QE;
     int selected_ = -1;
     int hover_ = -1;
     bool syncing_ = false;     // the controls are being set from the view
+    bool spectraShown_ = true; // the small plot shows once a position is chosen
 
     QCustomPlot *plot_ = nullptr;
     QCPColorMap *map_ = nullptr;
