@@ -56,7 +56,7 @@ double median_ms(int runs, F f) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int kPositions = 1000, kPoints = 1000;
 

@@ -198,8 +198,12 @@ int cmd_stats(const Args &a, const MapBlocks &file, const MapRecordDoc *rec) {
 }
 
 int cmd_png(const Args &a, const MapBlocks &file, const MapRecordDoc *rec, int argc, char **argv) {
-    if (!getenv("QT_QPA_PLATFORM") && !getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // Without a display (a server, a build machine) the picture is drawn offscreen.
+#ifndef _WIN32
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsSet("DISPLAY") &&
+        !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
     QApplication app(argc, argv);
     MapView view;
     view.setSpectraShown(false);
