@@ -101,3 +101,24 @@ TEST(Progress, TimeLeftAfterATenthOfAMapMatchesTheRest) {
     EXPECT_NEAR(left[1], rest, 0.05 * rest) << "after 2 of 20 positions, " << r.dir;
     EXPECT_EQ(left[19], 0.0);
 }
+
+// The status line carries the running scan's elapsed and left, and drops them when it ends.
+#include "platform/core/clock.h"
+#include "vrim/journal.h"
+
+TEST(Progress, StatusLineShowsElapsedAndLeft) {
+    journal_reset();
+    journal_scan_begin("Map scan");
+    ProgressPlan plan;
+    plan.fixed = {3600, 3600};
+    plan.model = {0, 0};
+    progress_map().begin(plan, Timer());
+    std::string text, alert;
+    journal_status(&text, &alert);
+    EXPECT_NE(text.find(", elapsed 0:00:00, left 2:00:00"), std::string::npos) << text;
+    progress_map().end();
+    journal_scan_end(JOURNAL_FINISHED);
+    journal_status(&text, &alert);
+    EXPECT_EQ(text.find("elapsed"), std::string::npos) << text;
+    journal_reset();
+}
