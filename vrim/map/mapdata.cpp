@@ -81,20 +81,22 @@ void MapData::setBlocks(const std::vector<MapBlock> &blocks) {
     faults_.assign(blocks_.size(), 0);
 }
 
-void MapData::setRecord(const MapRecordDoc &rec) {
-    std::fill(faults_.begin(), faults_.end(), 0);
-    // A record lists its blocks in the order written, like the file; a resumed or partly
-    // rewritten map may differ, so the index must match too.
+std::vector<int> maprecord_match(const std::vector<MapBlock> &blocks, const MapRecordDoc &rec) {
+    std::vector<int> m(blocks.size(), -1);
     size_t k = 0;
-    for (size_t b = 0; b < blocks_.size(); b++) {
-        for (size_t t = k; t < rec.blocks.size(); t++) {
-            if (rec.blocks[t].index == blocks_[b].hdr.index) {
-                faults_[b] = rec.blocks[t].faults;
+    for (size_t b = 0; b < blocks.size(); b++)
+        for (size_t t = k; t < rec.blocks.size(); t++)
+            if (rec.blocks[t].index == blocks[b].hdr.index) {
+                m[b] = (int)t;
                 k = t + 1;
                 break;
             }
-        }
-    }
+    return m;
+}
+
+void MapData::setRecord(const MapRecordDoc &rec) {
+    std::vector<int> m = maprecord_match(blocks_, rec);
+    for (size_t b = 0; b < blocks_.size(); b++) faults_[b] = m[b] >= 0 ? rec.blocks[(size_t)m[b]].faults : 0;
 }
 
 void MapData::setBlockFaults(int block, int faults) {

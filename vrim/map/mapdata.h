@@ -55,6 +55,11 @@ MapGrid mapgrid_make(const std::vector<MapPoint> &pts);
 // Cell of a coordinate along one axis, clamped into 0 … n − 1.
 int mapgrid_cell(double v, double v0, double d, int n);
 
+// For each block, the entry of the record that describes it (an index into rec.blocks), or -1. A
+// record lists its blocks in the order written, like the file; a resumed or partly rewritten map
+// may differ, so entries are matched in order by position index.
+std::vector<int> maprecord_match(const std::vector<MapBlock> &blocks, const MapRecordDoc &rec);
+
 class MapData {
 public:
     // Forgets every block and fault.

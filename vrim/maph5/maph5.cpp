@@ -1,6 +1,8 @@
 // HDF5 export of a map file.
 #include "vrim/maph5/maph5.h"
 
+#include "vrim/map/mapdata.h"
+
 #include <hdf5.h>
 
 #include <cmath>
@@ -123,19 +125,16 @@ int maph5_write(const char *path, const std::vector<MapBlock> &blocks, const Map
                  put_string_attr(file.id, "reference.sha256", rec->refSha256) &&
                  put_num_attr(file.id, "reference.points", H5T_STD_I32LE, H5T_NATIVE_INT32, &pts, 0) &&
                  put_string_attr(file.id, "reference.scanned", rec->refScanned);
-            // Faults per block, matched in order by position index as the view matches them.
+            // Faults per block, matched as the view matches them.
             std::vector<int32_t> faults(np, 0);
             std::string text;
-            size_t k = 0;
-            for (hsize_t b = 0; b < np; b++)
-                for (size_t r = k; r < rec->blocks.size(); r++)
-                    if (rec->blocks[r].index == blocks[b].hdr.index) {
-                        faults[b] = rec->blocks[r].faults;
-                        for (const std::string &s : rec->blocks[r].faultText)
-                            text += "index " + std::to_string(rec->blocks[r].index) + ": " + s + "\n";
-                        k = r + 1;
-                        break;
-                    }
+            std::vector<int> m = maprecord_match(blocks, *rec);
+            for (hsize_t b = 0; b < np; b++) {
+                if (m[b] < 0) continue;
+                const MapRecordBlock &rb = rec->blocks[(size_t)m[b]];
+                faults[b] = rb.faults;
+                for (const std::string &t : rb.faultText) text += "index " + std::to_string(rb.index) + ": " + t + "\n";
+            }
             if (ok && np > 0) ok = put_num_attr(file.id, "faults", H5T_STD_I32LE, H5T_NATIVE_INT32, faults.data(), np);
             ok = ok && put_string_attr(file.id, "fault_text", text);
             if (ok && recordJson) ok = put_string_attr(file.id, "record", *recordJson);
