@@ -161,3 +161,35 @@ TEST(CurvePlotLegend, EntriesFollowTheColoursOnTheGraph) {
     EXPECT_FALSE(p.legend->visible());
     EXPECT_EQ(p.curveCount(), 0);
 }
+
+// Hovering names the position under the mouse; a click chooses it for the spectra; outside the
+// cells nothing is named.
+#include <QMouseEvent>
+#include <qcustomplot.h>
+
+TEST(MapView, HoverAndClickFindThePositionUnderTheMouse) {
+    MapView v;
+    v.resize(900, 560);
+    v.show();
+    std::vector<MapBlock> bl = {block(1, 0, 0, {0.4f}), block(2, 1000, 0, {0.5f}), block(3, 0, 1000, {0.6f})};
+    v.setMap(bl, nullptr);
+    QCoreApplication::processEvents();
+    QCustomPlot *plot = v.findChildren<QCustomPlot *>().value(0);
+    ASSERT_TRUE(plot);
+    plot->replot(QCustomPlot::rpImmediateRefresh);
+    auto at = [&](double x, double y) {
+        return QPointF(plot->xAxis->coordToPixel(x), plot->yAxis->coordToPixel(y));
+    };
+    auto send = [&](QEvent::Type t, QPointF p) {
+        QMouseEvent e(t, p, plot->mapToGlobal(p), t == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+                      t == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(plot, &e);
+    };
+    send(QEvent::MouseMove, at(1100, 80));  // inside the cell of position 2
+    EXPECT_EQ(v.hoverText().toStdString(), "position 2: X 1000, Y 0, sample QE 0.5");
+    send(QEvent::MouseMove, at(1000, 1000));  // the grid's empty cell
+    EXPECT_EQ(v.hoverText().toStdString().rfind("Hover over", 0), 0u);
+    send(QEvent::MouseButtonPress, at(-50, 950));
+    EXPECT_EQ(v.selectedBlock(), 2);
+    EXPECT_EQ(v.data().blocks()[(size_t)v.selectedBlock()].hdr.index, 3);
+}
