@@ -20,7 +20,7 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 echo "No display: running a scripted session on the simulated station, time-scaled."
-rm -f panel.png mcp_positions.txt map.dat spectrum.txt positions.txt
+rm -f panel.png mcp_positions.txt map.dat map.dat.json spectrum.txt positions.txt vrim.log
 export QT_QPA_PLATFORM=offscreen
 export VRIM_TIME_SCALE=${VRIM_TIME_SCALE:-0.01}
 export VRIM_OPERATOR="$root/scripts/demo.op"
