@@ -64,8 +64,9 @@ std::string journal_where(void);
 // which operation ("go to 632.0 nm"), and what came back (printf format). The fault text is
 // "<instrument>: <operation>: <what came back> (<where>)"; it is logged as "FAULT <text>",
 // counted (session, running scan, current block) and shown in red on the status line with the
-// session's count. A fault identical to the previous one (same text, where included) is counted
-// but not logged again; the log then says how often it repeated when the next line comes.
+// session's count. A fault identical to one logged since the last other log line (same text,
+// where included) is counted but not logged again; the next other line is preceded by
+// "FAULT repeated N more times: <text>" for each such fault.
 // Returns the session's fault count.
 int journal_fault(const char *instrument, const char *operation, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
