@@ -75,6 +75,8 @@ static void attach_input_observer(void) {
 }
 
 static void dispatch(int control) {
+    // A refused value is news until the operator's next action.
+    if (control != POLL_TIMER) journal_note(NOTE_INPUT, nullptr);
     switch (control) {
     case CURRENT_SCAN:
         do_current_scan();
