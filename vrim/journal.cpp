@@ -254,6 +254,8 @@ int journal_fault(const char *instrument, const char *operation, const char *fmt
             J.recent.erase(J.recent.begin());
         }
         write_log(("FAULT " + text).c_str());
+        // Also on standard error, for a session run without a panel in view.
+        fprintf(stderr, "vrim: FAULT %s\n", text.c_str());
         J.recent.push_back({text, 0});
     }
     show();

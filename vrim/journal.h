@@ -62,7 +62,8 @@ std::string journal_where(void);
 
 // Reports one fault: which instrument ("monochromator", "electrometer", "stage X", "file", ...),
 // which operation ("go to 632.0 nm"), and what came back (printf format). The fault text is
-// "<instrument>: <operation>: <what came back> (<where>)"; it is logged as "FAULT <text>",
+// "<instrument>: <operation>: <what came back> (<where>)"; it is logged as "FAULT <text>" (and
+// written to standard error as "vrim: FAULT <text>"),
 // counted (session, running scan, current block) and shown in red on the status line with the
 // session's count. A fault identical to one logged since the last other log line (same text,
 // where included) is counted but not logged again; the next other line is preceded by
