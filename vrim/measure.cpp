@@ -159,9 +159,13 @@ float qe_point(float qeRef, float tokSample, float tokRef) {
 
 float getavg(int n) {
     float sum = 0.0f;
-    int bad = 0;  // readings that were not numbers
+    int bad = 0;         // readings that were not numbers
+    double slowest = 0;  // program seconds of the slowest reading
     for (int i = 0; i < n; i++) {
+        double t0 = Timer();
         double v = K617_get(nullptr, nullptr);  // amperes
+        double took = Timer() - t0;
+        if (took > slowest) slowest = took;
         if (v != v) bad++;
         sum = (float)(sum + v);
     }
@@ -169,6 +173,7 @@ float getavg(int n) {
     char op[48];
     snprintf(op, sizeof op, "average of %d readings", n);
     watch_k617_average(op, bad, n);
+    if (bad == 0) watch_k617_duration(op, slowest);
     return sum / (float)n;
 }
 

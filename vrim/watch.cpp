@@ -9,11 +9,13 @@
 #include "instr/K617/K617.h"
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
+#include "platform/core/clock.h"
 #include "platform/core/rs232.h"
 #include "vrim/journal.h"
 #include "vrim/vrim.h"
 
 const int kPositionTolerance = 0;  // microsteps
+const double kReadingLate = 1.5;   // program seconds
 
 namespace {
 
@@ -152,10 +154,20 @@ void watch_mono_open(int port) { port_check("monochromator", "the monochromator"
 void watch_k617_open(int port) { port_check("electrometer", "the GPIB-USB adapter", port); }
 
 double watch_k617_get(const char *operation) {
+    double t0 = Timer();
     double v = K617_get(nullptr, nullptr);
+    double took = Timer() - t0;  // program seconds
     if (std::isnan(v))
         journal_fault("electrometer", operation, "the reading is not a number (no answer, or an answer without one)");
+    else
+        watch_k617_duration(operation, took);
     return v;
+}
+
+void watch_k617_duration(const char *operation, double slowestSeconds) {
+    if (slowestSeconds > kReadingLate)
+        journal_fault("electrometer", operation, "the answer came late: %.1f s for one reading (normally about 0.2 s)",
+                      slowestSeconds);
 }
 
 void watch_k617_average(const char *operation, int bad, int n) {

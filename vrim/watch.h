@@ -35,6 +35,12 @@ void watch_k617_open(int port);
 double watch_k617_get(const char *operation);
 // A value read through an electrometer average: `bad` of `n` readings were not numbers.
 void watch_k617_average(const char *operation, int bad, int n);
+// Longest time one reading may take before its answer counts as late, program seconds. A reading
+// takes about 0.2 s on the adapter link; a late answer means a struggling instrument or link
+// even when it still comes inside the read time-out.
+extern const double kReadingLate;
+// A fault when the slowest reading of an operation took longer than kReadingLate.
+void watch_k617_duration(const char *operation, double slowestSeconds);
 // K617_status(); a fault when no status word came or it was cut short. The fields a failed reply
 // did not set keep their earlier values, as the driver keeps them.
 void watch_k617_status(void);
