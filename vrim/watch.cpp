@@ -51,8 +51,11 @@ void mono_problem(double replySeconds, char *out, int size) {
         char raw[SP2155_BUFSIZE * 4 + 8];
         printable(SP2155_Receive, raw, sizeof raw);
         snprintf(out, (size_t)size, "answered \"%s\" instead of ok", raw);
-    } else if (SP2155_nin() < 0) {
-        snprintf(out, (size_t)size, "no whole answer within %g s (read code %d)", replySeconds, SP2155_nin());
+    } else if (SP2155_nin() == kRS232_IOError) {
+        snprintf(out, (size_t)size, "the serial port %d (%s) failed (input/output error): unplugged?", SP2155_Port,
+                 rs232_device_name(SP2155_Port));
+    } else if (SP2155_nin() < 0 && SP2155_nin() != kRS232_Timeout) {
+        snprintf(out, (size_t)size, "reading the answer failed (serial code %d)", SP2155_nin());
     } else {
         snprintf(out, (size_t)size, "no whole answer within %g s", replySeconds);
     }
@@ -166,8 +169,8 @@ double watch_k617_get(const char *operation) {
 
 void watch_k617_duration(const char *operation, double slowestSeconds) {
     if (slowestSeconds > kReadingLate)
-        journal_fault("electrometer", operation, "the answer came late: %.1f s for one reading (normally about 0.2 s)",
-                      slowestSeconds);
+        journal_fault("electrometer", operation, "answers came late: over %.1f s for one reading (normally about 0.2 s)",
+                      kReadingLate);
 }
 
 void watch_k617_average(const char *operation, int bad, int n) {

@@ -39,7 +39,8 @@ void watch_k617_average(const char *operation, int bad, int n);
 // takes about 0.2 s on the adapter link; a late answer means a struggling instrument or link
 // even when it still comes inside the read time-out.
 extern const double kReadingLate;
-// A fault when the slowest reading of an operation took longer than kReadingLate.
+// A fault when the slowest reading of an operation took longer than kReadingLate (the text names
+// the bound, not the time, so that the same late instrument is the same fault).
 void watch_k617_duration(const char *operation, double slowestSeconds);
 // K617_status(); a fault when no status word came or it was cut short. The fields a failed reply
 // did not set keep their earlier values, as the driver keeps them.
