@@ -148,10 +148,8 @@ void show(void) {
     if (J.panel < 0) return;
     std::string text, alert;
     journal_status(&text, &alert);
-#ifdef VRIM_STATUS_CONTROL
     SetCtrlVal(J.panel, STATUS, text.c_str());
     SetCtrlTextAlert(J.panel, STATUS, alert.c_str());
-#endif
 }
 
 }  // namespace

@@ -67,13 +67,7 @@ static void input_refused(int panel, int control, const char *message) {
     log_line("input refused: %s", message ? message : "");
 }
 
-static void attach_input_observer(void) {
-#ifdef VRIM_STATUS_CONTROL
-    SetInputRefusedObserver(input_refused);
-#else
-    (void)input_refused;
-#endif
-}
+static void attach_input_observer(void) { SetInputRefusedObserver(input_refused); }
 
 static void dispatch(int control) {
     // A refused value is news until the operator's next action.
