@@ -227,3 +227,19 @@ TEST(StatusNotes, SayWhatTheOperatorShouldKnow) {
     EXPECT_TRUE(any_with(log, "QUIT during the map scan: the program will quit when it ends"));
     EXPECT_TRUE(any_with(log, "Map scan stopped by the operator (STOP)"));
 }
+
+// A reference scan that saw no light (the reference detector's row points off the detector):
+// every sample QE would be 0, and the status line says so.
+TEST(StatusNotes, ReferenceCurrentTooSmallForAQe) {
+    AppRun r = app_run("idle\ncell 1 1 1000\ncell 2 1 1000\nset DARK_WAIT 0\nset POINT_WAIT 0.2\n"
+                       "press REFERENCE_SCAN\nidle\ndump-controls c.txt\nquit\n",
+                       options());
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto c = app_controls(r.dir + "/c.txt");
+    EXPECT_NE(c["STATUS"].find("The reference current is not above 1e-12 A at 2 of 2 points: the sample QE there "
+                               "will be 0."),
+              std::string::npos)
+        << c["STATUS"];
+    auto log = app_lines(app_read_text(r.dir + "/vrim.log"));
+    EXPECT_TRUE(any_with(log, "reference current not above 1e-12 A at 2 of 2 points"));
+}

@@ -86,6 +86,7 @@ enum JournalNote {
     NOTE_NOT_HOMED = 0,  // the stages have not been homed since start
     NOTE_POSITIONS,      // a positions file filled fewer rows than the table holds
     NOTE_REFERENCE,      // a reference table stopped before the end of its file
+    NOTE_REFERENCE_LOW,  // the reference current is too small for a QE at some points
     NOTE_QUIT,           // QUIT (or closing the window) waits for the running scan to end
     NOTE_INPUT,          // a typed value was refused
     JOURNAL_NOTES

@@ -360,6 +360,18 @@ void do_reference_scan(void) {
     K617_trigger_mode(0);
     timer_enable(1);
     reference_scanned();
+    // A reference current at or below the threshold gives every sample a QE of 0 there.
+    int low = 0;
+    for (int i = 0; i < done; i++)
+        if (!((double)tok[0][i] > kMinRefCurrent)) low++;
+    if (low > 0) {
+        journal_note(NOTE_REFERENCE_LOW,
+                     "The reference current is not above %g A at %d of %d points: the sample QE there will be 0.",
+                     kMinRefCurrent, low, done);
+        log_line("reference current not above %g A at %d of %d points", kMinRefCurrent, low, done);
+    } else {
+        journal_note(NOTE_REFERENCE_LOW, nullptr);
+    }
     snprintf(extra, sizeof extra, "%d of %d points measured", done, n);
     scan_ended("Reference scan", stopped ? JOURNAL_STOPPED : JOURNAL_FINISHED, extra);
 }
