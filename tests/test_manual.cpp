@@ -12,6 +12,7 @@
 #include "platform/ui/userint.h"
 #include "sim/stages/usmc_sim.h"
 #include "support/app_run.h"
+#include "vrim/journal.h"
 #include "vrim/vrim.h"
 
 namespace {
@@ -116,6 +117,7 @@ TEST(ManualCommands, SelectionAndGotoPosition) {
     const char *src = getenv("VRIM_SOURCE_DIR");  // else the copy beside the program
     std::string uir = src ? std::string(src) + "/vrim/vrim_ui.uir" : app_bin_dir() + "/vrim_ui.uir";
     clock_set_scale(0.01);
+    journal_set_log_path("/dev/null");  // no session log beside the test programs
     ASSERT_NE(InitCVIRTEEx(nullptr, nullptr, nullptr), 0);
     RegisterCallback("cb_timer", cb_timer);
     p1h = LoadPanel(0, uir.c_str(), PANEL);
