@@ -75,11 +75,12 @@ void do_map_scan(void) {
     // Opened before anything is greyed: a file that cannot be written means no scan at all.
     FILE *f = fopen(pfile, "wb");
     if (!f) {
+        int err = errno;
         char msg[400];
         snprintf(msg, sizeof msg, "Cannot open %s for writing: %s.\nThe map scan did not start.",
-                 pfile, strerror(errno));
+                 pfile, strerror(err));
+        journal_fault("file", "open the map file for writing", "%s: %s", pfile, strerror(err));
         MessagePopup("Map scan", msg);
-        journal_fault("file", "open the map file for writing", "%s: %s", pfile, strerror(errno));
         return;
     }
     grey_curves();
