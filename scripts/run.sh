@@ -20,8 +20,10 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 echo "No display: running a scripted session on the simulated station, time-scaled."
-# A fresh simulated station each time: its stages start at 0 with nothing saved in their flash.
-rm -f panel.png mcp_positions.txt map.dat spectrum.txt positions.txt map.png map-650nm.txt map.csv map.h5 stage-flash.dat
+# The scripted session starts from a fresh station: stages that an earlier run left elsewhere
+# (their simulated flash) would need homing before the grid means anything.
+rm -f panel.png mcp_positions.txt map.dat map.dat.json spectrum.txt positions.txt vrim.log stage-flash.dat \
+      map.png map-650nm.txt map.csv map.h5
 export QT_QPA_PLATFORM=offscreen
 export VRIM_TIME_SCALE=${VRIM_TIME_SCALE:-0.01}
 export VRIM_OPERATOR="$root/scripts/demo.op"

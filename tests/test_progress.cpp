@@ -86,7 +86,7 @@ TEST(Progress, TimeLeftAfterATenthOfAMapMatchesTheRest) {
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<double> elapsed, left;
     for (const std::string &l : app_lines(app_read_text(r.dir + "/vrim.log"))) {
-        size_t at = l.find("Map block ");
+        size_t at = l.find(" map block ");
         if (at == std::string::npos) continue;
         int h1, m1, s1, h2, m2, s2;
         size_t e = l.find("elapsed ");
