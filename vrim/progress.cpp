@@ -26,7 +26,7 @@ double stage(const ProgressCosts &c, std::array<int, 2> a, std::array<int, 2> b)
 // Returns the dark part and appends the points' parts to *points.
 double spectrum_work(const ProgressCosts &c, const std::vector<int> &wl, int readings, std::vector<double> *points) {
     int last = wl.empty() ? kDarkWavelength : wl.back();  // the previous spectrum ended there
-    double dark = mono(c, last, kDarkWavelength) + kDarkReadings * c.reading;
+    double dark = mono(c, last, kDarkWavelength) + kDarkReadings * c.reading + c.darkExtra;
     int at = kDarkWavelength;
     for (int w : wl) {
         points->push_back(mono(c, at, w) + readings * c.reading);

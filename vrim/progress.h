@@ -11,7 +11,8 @@
 // Modelled costs of the instrument work, program seconds (of the station's instruments and links,
 // as measured on the simulated station that models them).
 struct ProgressCosts {
-    double reading = 0.28;          // one electrometer reading (command, pause, reply)
+    double reading = 0.4;           // one electrometer reading (command, pause, reply, range settling)
+    double darkExtra = 3.0;         // the dark offset step beyond its park and readings (status checks, settling)
     double monoFixed = 0.1;         // one monochromator command
     double monoPerNm = 0.0102;      // s per nm of a wavelength move
     double stageFixed = 0.3;        // one axis moved: start, stop, position read-back
