@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build and the tests need, only when one is missing.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config qt6-base-dev libqt6opengl6-dev qt6-serialport-dev qt6-tools-dev
-      libqcustomplot-dev libqcustomplot2.1-qt6 libgtest-dev libgmock-dev xvfb xauth clang libclang-rt-14-dev)
+      libqcustomplot-dev libqcustomplot2.1-qt6 nlohmann-json3-dev libgtest-dev libgmock-dev xvfb xauth clang libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -121,3 +121,53 @@ TEST(MapFileDecode, WavelengthTruncatedTowardZero) {
     EXPECT_EQ(mapfile_wavelength(3e9f), 0);
     EXPECT_EQ(mapfile_wavelength(-3e9f), 0);
 }
+
+// Whole files: every whole block is taken and the first damaged one is named with its offset, so a
+// tool can say what the good blocks hold and where a cut goes.
+TEST(MapFileBlocks, WholeBlocksThenTheDamageNamed) {
+    std::vector<unsigned char> two;
+    for (int k = 0; k < 2; k++) {
+        auto b = block(3, 4 * (10 + 5 * 3), 3);
+        two.insert(two.end(), b.begin(), b.end());
+    }
+    MapBlocks r;
+    EXPECT_EQ(mapfile_read_blocks(two.data(), two.size(), &r), MAPREAD_END);
+    ASSERT_EQ(r.blocks.size(), 2u);
+    EXPECT_EQ(r.wholeBytes, two.size());
+    EXPECT_EQ(r.blocks[1].offset, 100u);
+    EXPECT_EQ(r.blocks[1].rec.size(), 3u);
+
+    // Cut inside the second block's records, then inside its header, then an unknown version.
+    auto cut = two;
+    cut.resize(100 + 40 + 25);
+    EXPECT_EQ(mapfile_read_blocks(cut.data(), cut.size(), &r), MAPREAD_CUT_RECORDS);
+    EXPECT_EQ(r.blocks.size(), 1u);
+    EXPECT_EQ(r.wholeBytes, 100u);
+    EXPECT_EQ(r.stopOffset, 100u);
+    EXPECT_NE(r.why.find("block 2 at byte 100"), std::string::npos) << r.why;
+    cut.resize(100 + 12);
+    EXPECT_EQ(mapfile_read_blocks(cut.data(), cut.size(), &r), MAPREAD_CUT_HEADER);
+    EXPECT_EQ(r.wholeBytes, 100u);
+    auto bad = two;
+    bad[100] = 9;
+    EXPECT_EQ(mapfile_read_blocks(bad.data(), bad.size(), &r), MAPREAD_BAD_VERSION);
+    EXPECT_EQ(r.blocks.size(), 1u);
+    bad[100] = 3;
+    bad[104] = 8;  // length shorter than a header
+    bad[105] = bad[106] = bad[107] = 0;
+    EXPECT_EQ(mapfile_read_blocks(bad.data(), bad.size(), &r), MAPREAD_BAD_LENGTH);
+
+    // Encoding a block gives the bytes the readers take back.
+    MapRecord rec[2] = {{5000, 1e-9f, 2e-9f, 0.2f, 0.4f}, {5100, 1e-9f, 3e-9f, 0.2f, 0.6f}};
+    MapHeader h{};
+    h.index = 4;
+    h.xReq = 100;
+    std::vector<unsigned char> enc;
+    mapfile_encode_block(h, rec, 2, &enc);
+    ASSERT_EQ(enc.size(), (size_t)mapfile_block_length(2));
+    EXPECT_EQ(mapfile_read_blocks(enc.data(), enc.size(), &r), MAPREAD_END);
+    ASSERT_EQ(r.blocks.size(), 1u);
+    EXPECT_EQ(r.blocks[0].hdr.version, 3);
+    EXPECT_EQ(r.blocks[0].hdr.index, 4);
+    EXPECT_EQ(r.blocks[0].rec[1].sampleQe, 0.6f);
+}

@@ -2,7 +2,6 @@
 // Prints the version, points per block, number of blocks, the positions and the range of the
 // sample QE; with -v also the mean sample QE of each block. Exit 0 for a readable file, 1 for a
 // file that cannot be read or is not a whole sequence of blocks, 2 for a wrong command line.
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -39,60 +38,28 @@ int main(int argc, char **argv) {
     }
     if (!path) return usage();
 
-    FILE *f = fopen(path, "rb");
-    if (!f) {
-        fprintf(stderr, "vrim-mapinfo: cannot open %s: %s\n", path, strerror(errno));
+    MapBlocks file;
+    int st = mapfile_load(path, &file);
+    if (st == MAPREAD_IO) {
+        fprintf(stderr, "vrim-mapinfo: %s\n", file.why.c_str());
         return 1;
     }
-    std::vector<unsigned char> data;
-    unsigned char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + got);
-    bool readErr = ferror(f);
-    int err = errno;
-    fclose(f);
-    if (readErr) {
-        fprintf(stderr, "vrim-mapinfo: reading %s failed: %s\n", path, strerror(err));
-        return 1;
-    }
-    if (data.empty()) {
+    if (file.fileBytes == 0) {
         fprintf(stderr, "vrim-mapinfo: %s is empty: no block\n", path);
+        return 1;
+    }
+    if (st != MAPREAD_END) {
+        fprintf(stderr, "vrim-mapinfo: %s: %s\n", path, file.why.c_str());
         return 1;
     }
 
     std::vector<BlockInfo> blocks;
-    size_t off = 0;
     float qeMin = INFINITY, qeMax = -INFINITY;
-    while (off < data.size()) {
-        size_t left = data.size() - off;
+    for (const MapBlock &mb : file.blocks) {
         BlockInfo b{};
-        int hb = mapfile_get_header(data.data() + off, left, &b.h);
-        if (hb < 0) {
-            fprintf(stderr, "vrim-mapinfo: %s: block %zu at byte %zu is cut short inside its header (%zu bytes left)\n",
-                    path, blocks.size() + 1, off, left);
-            return 1;
-        }
-        if (hb == 0) {
-            fprintf(stderr, "vrim-mapinfo: %s: block %zu at byte %zu has unknown version %d\n", path,
-                    blocks.size() + 1, off, (int)b.h.version);
-            return 1;
-        }
-        b.points = mapfile_declared_points(&b.h);
-        if (b.points < 0) {
-            fprintf(stderr, "vrim-mapinfo: %s: block %zu at byte %zu has an impossible length %u\n",
-                    path, blocks.size() + 1, off, (unsigned)b.h.length);
-            return 1;
-        }
-        size_t bytes = (size_t)hb + (size_t)b.points * MAPFILE_RECORD_BYTES;
-        if (bytes > left) {
-            fprintf(stderr,
-                    "vrim-mapinfo: %s: block %zu at byte %zu is cut short: %zu of %lld records present\n",
-                    path, blocks.size() + 1, off, (left - hb) / MAPFILE_RECORD_BYTES, b.points);
-            return 1;
-        }
-        for (long long i = 0; i < b.points; i++) {
-            MapRecord r;
-            mapfile_get_record(data.data() + off + hb + (size_t)i * MAPFILE_RECORD_BYTES, &r);
+        b.h = mb.hdr;
+        b.points = (long long)mb.rec.size();
+        for (const MapRecord &r : mb.rec) {
             if (std::isfinite(r.sampleQe)) {
                 b.qeSum += r.sampleQe;
                 b.qeN++;
@@ -101,7 +68,6 @@ int main(int argc, char **argv) {
             }
         }
         blocks.push_back(b);
-        off += bytes;
     }
 
     const BlockInfo &first = blocks.front();

@@ -3,6 +3,8 @@
 #include "vrim/mapfile.h"
 
 #include <cmath>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -127,4 +129,86 @@ int mapfile_decode_first(const unsigned char *data, size_t len, MapFirstBlock *b
         mapfile_get_record(data + hb + (size_t)i * MAPFILE_RECORD_BYTES, &b->rec[i]);
     b->taken = take;
     return take < b->declared ? MAPFILE_CUT_RECORDS : MAPFILE_OK;
+}
+
+int mapfile_read_blocks(const unsigned char *data, size_t len, MapBlocks *out) {
+    out->blocks.clear();
+    out->wholeBytes = 0;
+    out->fileBytes = len;
+    out->stop = MAPREAD_END;
+    out->stopOffset = 0;
+    out->why.clear();
+    size_t off = 0;
+    char msg[200];
+    auto stop = [&](int code, const char *text) {
+        out->stop = code;
+        out->stopOffset = off;
+        out->why = text;
+        return code;
+    };
+    while (off < len) {
+        size_t left = len - off;
+        size_t nb = out->blocks.size() + 1;
+        MapBlock b{};
+        b.offset = off;
+        int hb = mapfile_get_header(data + off, left, &b.hdr);
+        if (hb < 0) {
+            snprintf(msg, sizeof msg, "block %zu at byte %zu is cut short inside its header (%zu bytes left)", nb, off, left);
+            return stop(MAPREAD_CUT_HEADER, msg);
+        }
+        if (hb == 0) {
+            snprintf(msg, sizeof msg, "block %zu at byte %zu has unknown version %d", nb, off, (int)b.hdr.version);
+            return stop(MAPREAD_BAD_VERSION, msg);
+        }
+        long long n = mapfile_declared_points(&b.hdr);
+        if (n < 0) {
+            snprintf(msg, sizeof msg, "block %zu at byte %zu has an impossible length %u", nb, off, (unsigned)b.hdr.length);
+            return stop(MAPREAD_BAD_LENGTH, msg);
+        }
+        if ((unsigned long long)n > (left - (size_t)hb) / MAPFILE_RECORD_BYTES) {
+            snprintf(msg, sizeof msg, "block %zu at byte %zu is cut short: %zu of %lld records present", nb, off,
+                     (left - (size_t)hb) / MAPFILE_RECORD_BYTES, n);
+            return stop(MAPREAD_CUT_RECORDS, msg);
+        }
+        b.rec.resize((size_t)n);
+        for (long long i = 0; i < n; i++)
+            mapfile_get_record(data + off + hb + (size_t)i * MAPFILE_RECORD_BYTES, &b.rec[(size_t)i]);
+        off += (size_t)hb + (size_t)n * MAPFILE_RECORD_BYTES;
+        out->blocks.push_back(std::move(b));
+        out->wholeBytes = off;
+    }
+    return MAPREAD_END;
+}
+
+int mapfile_load(const char *path, MapBlocks *out) {
+    *out = MapBlocks{};
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        out->stop = MAPREAD_IO;
+        out->why = std::string("cannot open ") + path + ": " + strerror(errno);
+        return MAPREAD_IO;
+    }
+    std::vector<unsigned char> data;
+    unsigned char chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + got);
+    bool readErr = ferror(f);
+    int err = errno;
+    fclose(f);
+    if (readErr) {
+        out->stop = MAPREAD_IO;
+        out->why = std::string("reading ") + path + " failed: " + strerror(err);
+        return MAPREAD_IO;
+    }
+    return mapfile_read_blocks(data.data(), data.size(), out);
+}
+
+void mapfile_encode_block(const MapHeader &h, const MapRecord *rec, int n, std::vector<unsigned char> *out) {
+    if (n < 0) n = 0;
+    out->assign(MAPFILE_HEADER3_BYTES + (size_t)n * MAPFILE_RECORD_BYTES, 0);
+    MapHeader t = h;
+    t.version = MAPFILE_VERSION;
+    t.length = mapfile_block_length(n);
+    mapfile_put_header(out->data(), &t);
+    for (int i = 0; i < n; i++) mapfile_put_record(out->data() + MAPFILE_HEADER3_BYTES + (size_t)i * MAPFILE_RECORD_BYTES, &rec[i]);
 }

@@ -92,3 +92,46 @@ enum {
 // Decodes the first block of data[0 .. len) into *b. Records past MAPFILE_MAX_POINTS are not
 // decoded. On MAPFILE_CUT_HEADER and MAPFILE_BAD_VERSION, `declared` and `taken` are 0.
 int mapfile_decode_first(const unsigned char *data, size_t len, MapFirstBlock *b);
+
+// ---------------------------------------------------------------------------------------------
+// Whole files: every block of a map file, for the tools, the map view and resuming a map.
+
+#include <string>
+#include <vector>
+
+struct MapBlock {
+    MapHeader hdr;
+    size_t offset;              // byte offset of the block in the file
+    std::vector<MapRecord> rec; // every record the block declares
+};
+
+// Why reading a file's blocks stopped.
+enum {
+    MAPREAD_END = 0,          // the data ended exactly after a whole block (or was empty)
+    MAPREAD_CUT_HEADER = 1,   // the data ended inside a block's header
+    MAPREAD_BAD_VERSION = 2,  // a block's first field is not 1, 2 or 3
+    MAPREAD_BAD_LENGTH = 3,   // a block's length is shorter than its own header
+    MAPREAD_CUT_RECORDS = 4,  // the data ended inside a block's records
+    MAPREAD_IO = 5,           // the file could not be opened or read (mapfile_load only)
+};
+
+struct MapBlocks {
+    std::vector<MapBlock> blocks; // the whole blocks, in file order
+    size_t wholeBytes = 0;        // bytes of the file the whole blocks take (where a cut goes)
+    size_t fileBytes = 0;         // bytes of data read
+    int stop = MAPREAD_END;       // why reading stopped
+    size_t stopOffset = 0;        // byte offset of the block where reading stopped
+    std::string why;              // a sentence naming the block (1-based) and byte offset, empty at MAPREAD_END
+};
+
+// Decodes every whole block of data[0 .. len) into *out, stopping at the first block that is
+// not whole or not readable; what came before stays in out->blocks. Returns out->stop.
+int mapfile_read_blocks(const unsigned char *data, size_t len, MapBlocks *out);
+
+// Reads the file at path and decodes its blocks as mapfile_read_blocks does. Returns out->stop;
+// MAPREAD_IO when the file cannot be opened or read (out->why says why, no blocks).
+int mapfile_load(const char *path, MapBlocks *out);
+
+// Encodes a whole version-3 block (header and records) into out, replacing its contents; the
+// header's length field is set from the number of records.
+void mapfile_encode_block(const MapHeader &h, const MapRecord *rec, int n, std::vector<unsigned char> *out);
