@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "instr/K617/K617.h"
 #include "platform/core/clock.h"
 #include "platform/core/gpib.h"
+#include "platform/core/guard.h"
 
 namespace {
 // A simulated board: records the calls, answers reads from `reply`, and fails the call named in
@@ -183,4 +185,38 @@ TEST_F(GpibBoard, ReportOfUnlistedCodeAndNoBits) {
             GpibError("msg");
         },
         ::testing::ExitedWithCode(1), "\nmsg\nibsta = &H600  < >\niberr = 20 ETAB <Table Overflow>\nibcntl = 0\n\n");
+}
+
+// A board that stores more than it was allowed: the extra bytes land in the guarded tail, are
+// reported once, and never reach past the caller's buffer; the count is cut to what was asked.
+TEST_F(GpibBoard, ReadPastTheCountIsCaughtAndReportedOnce) {
+    static std::vector<std::string> reports;
+    reports.clear();
+    guard_reset();
+    guard_set_reporter([](const char *line) { reports.push_back(line); });
+    static const GpibBackend kSloppy = {
+        kFake.ibdev, kFake.ibclr, kFake.ibwrt,
+        [](int, void *buf, long cnt) {
+            std::memset(buf, 'Z', static_cast<size_t>(cnt) + 30);
+            fb.sta = GPIB_CMPL | GPIB_END;
+            fb.cntl = cnt + 30;
+            return fb.sta;
+        },
+        kFake.ibonl, kFake.status,
+    };
+    gpib_set_backend(&kSloppy);
+    K617_open(2, 0, 3, 0, 13);
+    char buf[K617_BufSize + 16];
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(K617_receive(buf, 10), 10);
+    EXPECT_EQ(std::string(buf), "ZZZZZZZZZZ");
+    for (size_t i = 11; i < sizeof buf; i++) ASSERT_EQ(buf[i], '#') << i;
+    EXPECT_EQ(ibcntl, 10);
+    EXPECT_EQ(K617_receive(buf, 10), 10);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("GPIB library: ibrd wrote 30 bytes past the end of its 10-byte read buffer"),
+              std::string::npos) << reports[0];
+    EXPECT_EQ(guard_overruns(), 2);
+    guard_set_reporter(nullptr);
+    guard_reset();
 }
