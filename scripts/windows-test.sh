@@ -29,8 +29,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init >/dev/null 2>&1 || true
 fi
 # One Wine server for the whole run, so each test program does not start its own.
-wineserver -p
-trap 'wineserver -k || true' EXIT
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+"$wineserver" -p
+trap '"$wineserver" -k || true' EXIT
 t2=$(date +%s)
 echo "wine prefix: $((t2 - t1)) s"
 
