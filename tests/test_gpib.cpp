@@ -94,13 +94,18 @@ protected:
     static void toStderr() {
         std::fflush(stdout);
         dup2(2, 1);
+        std::setvbuf(stdout, nullptr, _IONBF, 0);  // in order with the board's notes on stderr
         fb.echo = true;
     }
 };
 }  // namespace
 
 TEST(GpibLibrary, MissingOrUnusableLibraryActsAsNoBoard) {
+#if defined(_WIN32)
+    for (const char *lib : {"/nonexistent/libgpib-vrim.so", "version.dll"}) {
+#else
     for (const char *lib : {"/nonexistent/libgpib-vrim.so", "libm.so.6"}) {
+#endif
         setenv("VRIM_GPIB_LIBRARY", lib, 1);
         gpib_set_backend(nullptr);
         ibsta = 0, iberr = 0, ibcntl = 5;

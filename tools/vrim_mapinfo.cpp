@@ -1,25 +1,23 @@
-// vrim-mapinfo [-v] FILE: summary of a binary measurement file (map scan blocks).
-// Prints the version, points per block, number of blocks, the positions and the range of the
-// sample QE; with -v also the mean sample QE of each block. Exit 0 for a readable file, 1 for a
-// file that cannot be read or is not a whole sequence of blocks, 2 for a wrong command line.
-#include <cmath>
+// vrim-mapinfo [-v] FILE: summary of a binary measurement file (map scan blocks) and of the record
+// beside it. Prints the version, points per block, number of blocks, the positions, the range of
+// the sample QE, the values that are not a number per column, and the record's state and blocks
+// with faults; with -v also the mean sample QE of each block. A damaged file is summarised as far
+// as its whole blocks go, then the last line says where and why reading stopped.
+// Exit 0 for a whole, readable file; 1 for a file that cannot be read, is empty or is damaged;
+// 2 for a wrong command line.
+//
+// vrim-mapinfo --salvage OUT FILE: writes the whole blocks of FILE, as they are, to OUT.
+// Exit 0 when OUT was written, 1 when there was nothing to write or the write failed.
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <string>
 
-#include "vrim/mapfile.h"
+#include "vrim/mapsummary.h"
 
 namespace {
 
-struct BlockInfo {
-    MapHeader h;
-    long long points;
-    double qeSum;   // of the finite sample QE values
-    long long qeN;
-};
-
 int usage() {
-    fprintf(stderr, "usage: vrim-mapinfo [-v] FILE\n");
+    fprintf(stderr, "usage: vrim-mapinfo [-v] FILE\n       vrim-mapinfo --salvage OUT FILE\n");
     return 2;
 }
 
@@ -28,80 +26,39 @@ int usage() {
 int main(int argc, char **argv) {
     bool verbose = false;
     const char *path = nullptr;
+    const char *salvage = nullptr;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-v") == 0)
             verbose = true;
-        else if (!path)
+        else if (strcmp(argv[i], "--salvage") == 0) {
+            if (salvage || i + 1 >= argc) return usage();
+            salvage = argv[++i];
+        } else if (!path)
             path = argv[i];
         else
             return usage();
     }
-    if (!path) return usage();
+    if (!path || (salvage && verbose)) return usage();
 
-    MapBlocks file;
-    int st = mapfile_load(path, &file);
-    if (st == MAPREAD_IO) {
-        fprintf(stderr, "vrim-mapinfo: %s\n", file.why.c_str());
+    MapSummary s;
+    int status = mapsummary_read(path, &s);
+    if (salvage) {
+        std::string msg;
+        if (s.file.stop != MAPREAD_END && s.file.stop != MAPREAD_IO)
+            fprintf(stderr, "vrim-mapinfo: %s: %s\n", path, s.file.why.c_str());
+        if (mapsummary_salvage(s, salvage, &msg) != 0) {
+            fprintf(stderr, "vrim-mapinfo: %s\n", msg.c_str());
+            return 1;
+        }
+        printf("%s\n", msg.c_str());
+        return 0;
+    }
+    std::string text = mapsummary_text(s, verbose);
+    if (s.file.stop == MAPREAD_IO || s.file.fileBytes == 0) {
+        fprintf(stderr, "vrim-mapinfo: %s", text.c_str() + strlen("error: "));
         return 1;
     }
-    if (file.fileBytes == 0) {
-        fprintf(stderr, "vrim-mapinfo: %s is empty: no block\n", path);
-        return 1;
-    }
-    if (st != MAPREAD_END) {
-        fprintf(stderr, "vrim-mapinfo: %s: %s\n", path, file.why.c_str());
-        return 1;
-    }
-
-    std::vector<BlockInfo> blocks;
-    float qeMin = INFINITY, qeMax = -INFINITY;
-    for (const MapBlock &mb : file.blocks) {
-        BlockInfo b{};
-        b.h = mb.hdr;
-        b.points = (long long)mb.rec.size();
-        for (const MapRecord &r : mb.rec) {
-            if (std::isfinite(r.sampleQe)) {
-                b.qeSum += r.sampleQe;
-                b.qeN++;
-                if (r.sampleQe < qeMin) qeMin = r.sampleQe;
-                if (r.sampleQe > qeMax) qeMax = r.sampleQe;
-            }
-        }
-        blocks.push_back(b);
-    }
-
-    const BlockInfo &first = blocks.front();
-    printf("file: %s\n", path);
-    printf("version: %d\n", (int)first.h.version);
-    printf("points: %lld\n", first.points);
-    for (const BlockInfo &b : blocks) {
-        if (b.h.version != first.h.version || b.points != first.points) {
-            printf("note: blocks differ in version or points (block %d: version %d, %lld points)\n",
-                   (int)b.h.index, (int)b.h.version, b.points);
-            break;
-        }
-    }
-    printf("blocks: %zu\n", blocks.size());
-    printf("positions:\n");
-    for (const BlockInfo &b : blocks) {
-        if (b.h.version == 3)
-            printf("  %d requested %d %d read %d %d\n", (int)b.h.index, (int)b.h.xReq, (int)b.h.yReq,
-                   (int)b.h.xRead, (int)b.h.yRead);
-        else
-            printf("  %d read %d %d\n", (int)b.h.index, (int)b.h.xRead, (int)b.h.yRead);
-    }
-    if (qeMin <= qeMax)
-        printf("QE range: %g .. %g\n", qeMin, qeMax);
-    else
-        printf("QE range: none\n");
-    if (verbose) {
-        printf("mean QE per block:\n");
-        for (const BlockInfo &b : blocks) {
-            if (b.qeN > 0)
-                printf("  %d %g\n", (int)b.h.index, b.qeSum / (double)b.qeN);
-            else
-                printf("  %d none\n", (int)b.h.index);
-        }
-    }
-    return 0;
+    fputs(text.c_str(), stdout);
+    if (status != 0) fprintf(stderr, "vrim-mapinfo: %s: %s\n", path, s.file.why.c_str());
+    return status;
 }
