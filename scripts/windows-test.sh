@@ -25,13 +25,14 @@ t1=$(date +%s)
 echo "windows build: $((t1 - t0)) s"
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot --init >/dev/null 2>&1 || true
-fi
-# One Wine server for the whole run, so each test program does not start its own.
+# One Wine server for the whole run, so each test program does not start its own. Wine's
+# services start here too, with their output going nowhere: started by the first test program
+# instead, they would hold its output pipe open and the test would seem to hang.
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+mkdir -p "$WINEPREFIX"
 "$wineserver" -p
 trap '"$wineserver" -k || true' EXIT
+wineboot --init </dev/null >/dev/null 2>&1 || true
 t2=$(date +%s)
 echo "wine prefix: $((t2 - t1)) s"
 

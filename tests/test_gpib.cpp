@@ -94,7 +94,10 @@ protected:
     static void toStderr() {
         std::fflush(stdout);
         dup2(2, 1);
-        std::setvbuf(stdout, nullptr, _IONBF, 0);  // in order with the board's notes on stderr
+        // Both unbuffered, so the report and the board's notes keep their order (Windows
+        // buffers stderr when it is not a console).
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
         fb.echo = true;
     }
 };
@@ -189,7 +192,7 @@ TEST_F(GpibBoard, ReportOfUnlistedCodeAndNoBits) {
             ibcntl = 0;
             GpibError("msg");
         },
-        ::testing::ExitedWithCode(1), "\nmsg\nibsta = &H600  < >\niberr = 20 ETAB <Table Overflow>\nibcntl = 0\n\n");
+        ::testing::ExitedWithCode(1), "msg\nibsta = &H600  < >\niberr = 20 ETAB <Table Overflow>\nibcntl = 0\n\n");
 }
 
 // A board that stores more than it was allowed: the extra bytes land in the guarded tail, are
