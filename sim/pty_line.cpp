@@ -20,7 +20,7 @@ SimLineKind sim_line_default_kind() {
         if (!std::strcmp(k, "inproc")) return SimLineKind::InProcess;
         if (!std::strcmp(k, "pty")) return SimLineKind::Pty;
     }
-#if defined(_WIN32) || !defined(VRIM_WITH_QT)
+#if defined(_WIN32)
     return SimLineKind::InProcess;
 #else
     return SimLineKind::Pty;

@@ -3,8 +3,7 @@
 //  - a pseudo-terminal (POSIX only): the driver's serial code runs exactly as on a real port;
 //  - an in-process line (platform/core/inproc_line.h), where pseudo-terminals do not exist.
 // start() takes the kind from env VRIM_SIM_LINE ("pty" or "inproc") when set, else the
-// platform's default: pseudo-terminals where the build has real serial ports on POSIX,
-// the in-process line on Windows and in builds without Qt.
+// platform's default: pseudo-terminals on POSIX, the in-process line on Windows.
 //
 // The near end (path()) is what a driver opens as its serial port, through VRIM_COM<N>: the
 // terminal's path, or "inproc:<name>". The server thread collects the bytes the driver writes,

@@ -1,8 +1,8 @@
 // Serial line layer: the RS-232 operations the instrument drivers call. A port is one of two
 // kinds:
 //  - a real port: on Windows through the system's communications API, elsewhere on Qt
-//    SerialPort (ports, USB-serial adapters and pseudo-terminals alike); a build without Qt on a
-//    platform other than Windows has none (opening one gives kRS232_CannotOpenPort);
+//    SerialPort, or on POSIX termios in a build without Qt (ports, USB-serial adapters and
+//    pseudo-terminals alike);
 //  - an in-process line to a simulated instrument in the same program, for the device name
 //    "inproc:<name>" (platform/core/inproc_line.h).
 //

@@ -1,6 +1,7 @@
 // The serial layer's ports behind one interface (used by rs232.cpp only): a real port of the
 // platform (serial_qt.cpp on Qt SerialPort, serial_win32.cpp on the Windows communications API,
-// serial_none.cpp where neither exists) or an in-process line (platform/core/inproc_line.h).
+// serial_termios_noqt.cpp on POSIX without Qt) or an in-process line
+// (platform/core/inproc_line.h).
 #pragma once
 #include <memory>
 #include <string>
