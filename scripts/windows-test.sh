@@ -38,6 +38,19 @@ echo "wine prefix: $((t2 - t1)) s"
 
 rc=0
 (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600) || rc=$?
+
+# The Windows serial port code on a real (Wine) COM port: COM9 is a pseudo-terminal of the host
+# whose far end echoes lines reversed.
+g++ -O1 -o "$build/pty_echo" "$src/tests/support/pty_echo.cpp"
+exec 3> >("$build/pty_echo" >"$build/pty_echo.path")
+for _ in 1 2 3 4 5 6 7 8 9 10; do [ -s "$build/pty_echo.path" ] && break; sleep 0.2; done
+ln -sfn "$(cat "$build/pty_echo.path")" "$WINEPREFIX/dosdevices/com9"
+(cd "$build/bin" && VRIM_TEST_REAL_PORT=COM9 wine test_serial.exe --gtest_filter='SerialRealPort.*') \
+  >"$build/realport.log" 2>&1 || { cat "$build/realport.log"; rc=1; }
+grep -q '\[  PASSED  \] 1 test' "$build/realport.log" && echo "real COM port test: passed" || {
+  echo "real COM port test: did not pass"; cat "$build/realport.log"; rc=1; }
+exec 3>&-
+rm -f "$WINEPREFIX/dosdevices/com9"
 t3=$(date +%s)
 echo "windows tests: $((t3 - t2)) s"
 exit $rc
