@@ -30,8 +30,8 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 # instead, they would hold its output pipe open and the test would seem to hang.
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 mkdir -p "$WINEPREFIX"
-"$wineserver" -p
-trap '"$wineserver" -k || true' EXIT
+"$wineserver" -p >/dev/null 2>&1
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
 wineboot --init </dev/null >/dev/null 2>&1 || true
 t2=$(date +%s)
 echo "wine prefix: $((t2 - t1)) s"
@@ -42,9 +42,12 @@ rc=0
 # The Windows serial port code on a real (Wine) COM port: COM9 is a pseudo-terminal of the host
 # whose far end echoes lines reversed.
 g++ -O1 -o "$build/pty_echo" "$src/tests/support/pty_echo.cpp"
+rm -f "$build/pty_echo.path"
 exec 3> >("$build/pty_echo" >"$build/pty_echo.path")
-for _ in 1 2 3 4 5 6 7 8 9 10; do [ -s "$build/pty_echo.path" ] && break; sleep 0.2; done
-ln -sfn "$(cat "$build/pty_echo.path")" "$WINEPREFIX/dosdevices/com9"
+for _ in $(seq 100); do [ -s "$build/pty_echo.path" ] && break; sleep 0.1; done
+pty=$(cat "$build/pty_echo.path" 2>/dev/null || true)
+[ -n "$pty" ] || { echo "real COM port test: no pseudo-terminal for COM9"; exit 1; }
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/com9"
 (cd "$build/bin" && VRIM_TEST_REAL_PORT=COM9 wine test_serial.exe --gtest_filter='SerialRealPort.*') \
   >"$build/realport.log" 2>&1 || { cat "$build/realport.log"; rc=1; }
 grep -q '\[  PASSED  \] 1 test' "$build/realport.log" && echo "real COM port test: passed" || {
