@@ -228,3 +228,44 @@ TEST_F(GpibBoard, ReadPastTheCountIsCaughtAndReportedOnce) {
     guard_set_reporter(nullptr);
     guard_reset();
 }
+
+// The board layer on a loaded library whose status lives in exported variables: the calls reach
+// it, its status arrives in ibsta/iberr/ibcntl, and its over-long reads are caught.
+TEST(GpibLibrary, LoadedLibraryWithStatusVariables) {
+    setenv("VRIM_GPIB_LIBRARY", VRIM_GPIB_TESTLIB_PATH, 1);
+    gpib_set_backend(nullptr);
+    clock_set_scale(0.01);
+    static std::vector<std::string> reportLines;
+    std::vector<std::string> *reports = &reportLines;
+    reports->clear();
+    guard_reset();
+    guard_set_reporter([](const char *line) { reportLines.push_back(line); });
+
+    K617_open(0, 0, 3, 0, 13);
+    EXPECT_STREQ(gpib_library_error(), "");
+    EXPECT_EQ(ibsta, GPIB_CMPL);
+    K617_clear();
+    K617_send("F1X", 3);
+    EXPECT_EQ(ibcntl, 3);
+    char buf[K617_BufSize];
+    EXPECT_EQ(K617_receive(buf, 90), 17);
+    EXPECT_STREQ(buf, "NDCA+4.2000E-10\r\n");
+    EXPECT_EQ(ibsta, GPIB_CMPL | GPIB_END);
+
+    setenv("VRIM_TESTLIB_OVERRUN", "12", 1);
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(K617_receive(buf, 8), 8);
+    EXPECT_STREQ(buf, "NDCA+4.2");
+    for (size_t i = 9; i < sizeof buf; i++) ASSERT_EQ(buf[i], '#') << i;
+    unsetenv("VRIM_TESTLIB_OVERRUN");
+    ASSERT_EQ(reports->size(), 1u);
+    EXPECT_NE((*reports)[0].find("ibrd wrote 12 bytes past the end of its 8-byte read buffer"), std::string::npos);
+
+    // A failed call's status, as the library left it.
+    ibwrt(16 + 3, "FAIL", 4);
+    EXPECT_EQ(ibsta, GPIB_ERR | GPIB_CMPL);
+    EXPECT_EQ(iberr, 2);
+    guard_set_reporter(nullptr);
+    guard_reset();
+    unsetenv("VRIM_GPIB_LIBRARY");
+}

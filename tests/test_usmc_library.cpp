@@ -47,6 +47,9 @@ TEST(Loader, FindsLibrariesAndOperationsOrSaysWhyNot) {
     EXPECT_EQ(dynlib_open("/nonexistent/vrim-no-such-library.so", why, sizeof why), nullptr);
     EXPECT_GT(std::strlen(why), 5u) << why;
     EXPECT_EQ(std::string(why).find("unknown reason"), std::string::npos) << why;
+#if defined(_WIN32)
+    EXPECT_NE(std::string(why).find("(error 126)"), std::string::npos) << why;  // module not found
+#endif
 
     DynLib *lib = dynlib_open(VRIM_TESTLIB_PATH, why, sizeof why);
     ASSERT_NE(lib, nullptr) << why;
@@ -54,6 +57,11 @@ TEST(Loader, FindsLibrariesAndOperationsOrSaysWhyNot) {
     why[0] = 0;
     EXPECT_EQ(dynlib_symbol(lib, "USMC_NoSuchOperation", why, sizeof why), nullptr);
     EXPECT_GT(std::strlen(why), 5u) << why;
+#if defined(_WIN32)
+    EXPECT_NE(std::string(why).find("(error 127)"), std::string::npos) << why;  // procedure not found
+#else
+    EXPECT_NE(std::string(why).find("USMC_NoSuchOperation"), std::string::npos) << why;
+#endif
     // A short buffer is cut, not overrun; no buffer at all is allowed.
     char small[8];
     std::memset(small, '#', sizeof small);
