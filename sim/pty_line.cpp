@@ -94,6 +94,7 @@ void PtyLine::stop() {
     }
     running_ = false;
     if (inproc_) {
+        inproc_->hangUp();  // a port still open on it sees the device gone
         inproc_line_remove(inproc_->name());
         inproc_.reset();
     }

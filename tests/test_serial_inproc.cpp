@@ -68,11 +68,21 @@ TEST(InprocSerial, SameContractAsARealPort) {
     EXPECT_EQ(OpenComConfig(22, "", 38400, 0, 8, 1, 512, 512), 0);
     EXPECT_EQ(CloseCom(22), 0);
 
-    // A line that does not exist (or no longer does) cannot be opened.
-    EXPECT_EQ(OpenComConfig(23, "inproc:no-such-line", 38400, 0, 8, 1, 512, 512), kRS232_CannotOpenPort);
+    // An instrument that goes away (unplugged) fails the open port's writes and reads at once,
+    // after what it had sent; the port can be closed, and it cannot be opened again.
+    EXPECT_EQ(OpenComConfig(21, "", 38400, 0, 8, 1, 512, 512), 0);
+    ASSERT_EQ(ComWrt(21, "ab\r", 3), 3);
+    Delay(0.3);
     sim.stop();
+    EXPECT_EQ(ComRdTerm(21, buf, 90, '\n'), 2);
+    t0 = Timer();
+    EXPECT_EQ(ComRdTerm(21, buf, 90, '\n'), kRS232_IOError);
+    EXPECT_LT(Timer() - t0, 0.5);
+    EXPECT_EQ(ComWrt(21, "x\r", 2), kRS232_IOError);
+    EXPECT_EQ(CloseCom(21), 0);
     EXPECT_EQ(OpenComConfig(21, "", 38400, 0, 8, 1, 512, 512), kRS232_CannotOpenPort);
     EXPECT_EQ(ComWrt(21, "x", 1), kRS232_PortNotOpen);
+    EXPECT_EQ(OpenComConfig(23, "inproc:no-such-line", 38400, 0, 8, 1, 512, 512), kRS232_CannotOpenPort);
 }
 
 TEST(InprocSerial, BytesArriveWholeAndInOrderAcrossThreads) {

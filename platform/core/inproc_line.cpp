@@ -30,27 +30,36 @@ bool InprocLine::portAttached() {
     return attached_;
 }
 
-void InprocLine::portWrite(const char *data, std::size_t count) {
-    if (!count) return;
+bool InprocLine::portWrite(const char *data, std::size_t count) {
     {
         std::lock_guard<std::mutex> lk(mu_);
+        if (hungUp_) return false;
         toDevice_.append(data, count);
     }
     toDeviceCv_.notify_all();
+    return true;
 }
 
-bool InprocLine::portReadByte(char *c, int waitMs) {
+int InprocLine::portReadByte(char *c, int waitMs) {
     std::unique_lock<std::mutex> lk(mu_);
-    if (toPortHead_ >= toPort_.size() && waitMs > 0)
+    if (toPortHead_ >= toPort_.size() && waitMs > 0 && !hungUp_)
         toPortCv_.wait_for(lk, std::chrono::milliseconds(waitMs),
-                           [this] { return toPortHead_ < toPort_.size(); });
-    if (toPortHead_ >= toPort_.size()) return false;
+                           [this] { return toPortHead_ < toPort_.size() || hungUp_; });
+    if (toPortHead_ >= toPort_.size()) return hungUp_ ? -1 : 0;
     *c = toPort_[toPortHead_++];
     if (toPortHead_ == toPort_.size()) {
         toPort_.clear();
         toPortHead_ = 0;
     }
-    return true;
+    return 1;
+}
+
+void InprocLine::hangUp() {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        hungUp_ = true;
+    }
+    toPortCv_.notify_all();
 }
 
 std::size_t InprocLine::portQueued() {

@@ -27,11 +27,12 @@ public:
     // Claims the port's side; false when another port holds it already.
     bool attach();
     void detach();
-    // Queues count bytes for the instrument; always all of them.
-    void portWrite(const char *data, std::size_t count);
-    // Takes one byte for the port, waiting up to waitMs real milliseconds (0: no wait). False
-    // when none came in time.
-    bool portReadByte(char *c, int waitMs);
+    // Queues count bytes for the instrument; all of them, or false (nothing queued) once the
+    // instrument has hung up.
+    bool portWrite(const char *data, std::size_t count);
+    // Takes one byte for the port, waiting up to waitMs real milliseconds (0: no wait). 1: a byte
+    // in *c; 0: none came in time; -1: the instrument has hung up and nothing is left to read.
+    int portReadByte(char *c, int waitMs);
     // Bytes queued for the port and not yet read.
     std::size_t portQueued();
     // Drops everything queued for the port.
@@ -45,6 +46,9 @@ public:
     std::size_t deviceRead(char *buf, std::size_t max, int waitMs);
     // True while a port has the line open.
     bool portAttached();
+    // The instrument hangs up (a port unplugged): the port's side fails from now on, as a
+    // vanished device does. Final.
+    void hangUp();
 
 private:
     std::string name_;
@@ -53,6 +57,7 @@ private:
     std::string toPort_, toDevice_;
     std::size_t toPortHead_ = 0;  // bytes of toPort_ already read
     bool attached_ = false;
+    bool hungUp_ = false;
 };
 
 // Creates and registers a line under name; null when the name is taken or empty.

@@ -19,15 +19,19 @@ public:
     std::shared_ptr<InprocLine> line;
 
     int write(const char *buf, int count, double) override {
-        line->portWrite(buf, static_cast<std::size_t>(count));
-        return count;
+        // The instrument gone: the write fails as on a vanished device.
+        return line->portWrite(buf, static_cast<std::size_t>(count)) ? count : kRS232_IOError;
     }
     int readByte(char *c, double deadline) override {
         for (;;) {
-            if (line->portReadByte(c, 0)) return 1;
-            int ms = clock_real_ms(deadline - Timer());
-            if (ms <= 0) return 0;
-            if (line->portReadByte(c, ms)) return 1;
+            int r = line->portReadByte(c, 0);
+            if (r == 0) {
+                int ms = clock_real_ms(deadline - Timer());
+                if (ms <= 0) return 0;
+                r = line->portReadByte(c, ms);
+            }
+            if (r > 0) return 1;
+            if (r < 0) return kRS232_IOError;
         }
     }
     void flushIn() override { line->portFlush(); }
