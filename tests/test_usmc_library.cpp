@@ -132,3 +132,29 @@ TEST_F(LoadedLibrary, RecordTailWrittenIntoIsReportedOnceAndNothingElseOverwritt
     // The list the library filled is whole.
     EXPECT_EQ(uSMC_FindSerial("TESTDLL000000001"), 0);
 }
+
+// The wording of the two kinds of report: caught within the spare bytes, or past all of them.
+TEST(GuardReport, SaysWhetherTheOverrunStayedInTheSpareBytes) {
+    static std::vector<std::string> lines;
+    lines.clear();
+    guard_reset();
+    guard_set_reporter([](const char *line) { lines.push_back(line); });
+    guard_report("Lib", "OpA", "R", 8, 0);
+    guard_report("Lib", "OpA", "R", 8, 1);
+    guard_report("Lib", "OpA", "R", 8, 5);  // same operation: counted, not said again
+    guard_report("Lib", "OpB", "R", 8, kGuardTail);
+    EXPECT_EQ(guard_overruns(), 3);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("Lib: OpA wrote 1 byte past the end of its 8-byte R record.", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("intact"), std::string::npos);
+    EXPECT_NE(lines[1].find("past all 256 spare bytes"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("may be damaged"), std::string::npos) << lines[1];
+
+    unsigned char tail[kGuardTail];
+    std::memset(tail, kGuardPattern, sizeof tail);
+    EXPECT_EQ(guard_overrun(tail, sizeof tail), 0u);
+    tail[9] = 0;  // a byte written further in counts up to it, even when those before look untouched
+    EXPECT_EQ(guard_overrun(tail, sizeof tail), 10u);
+    guard_set_reporter(nullptr);
+    guard_reset();
+}

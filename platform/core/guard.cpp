@@ -57,12 +57,18 @@ void guard_report(const char *library, const char *operation, const char *record
         }
         out = g_reporter ? g_reporter : toConsole;
     }
-    std::snprintf(line, sizeof line,
-                  "%s: %s wrote %s%zu byte%s past the end of its %zu-byte %s record. The library's "
-                  "record is longer than the one this program knows; the extra bytes were caught "
-                  "and ignored, and the program's data is intact.",
-                  library, operation, over >= kGuardTail ? "at least " : "", over,
-                  over == 1 ? "" : "s", recordSize, record);
+    if (over < kGuardTail)
+        std::snprintf(line, sizeof line,
+                      "%s: %s wrote %zu byte%s past the end of its %zu-byte %s record. The library's "
+                      "record is longer than the one this program knows; the extra bytes were caught "
+                      "and ignored, and the program's data is intact.",
+                      library, operation, over, over == 1 ? "" : "s", recordSize, record);
+    else
+        std::snprintf(line, sizeof line,
+                      "%s: %s wrote past all %zu spare bytes behind its %zu-byte %s record. The "
+                      "library's record is far longer than the one this program knows; memory "
+                      "after the spare bytes may be damaged, so the program should be stopped.",
+                      library, operation, kGuardTail, recordSize, record);
     out(line);
 }
 

@@ -42,7 +42,8 @@ std::size_t GuardedRecord<N>::overrun() const {
 
 // Notes that `library`'s operation wrote `over` bytes past the end of its record of
 // recordSize bytes named `record`. The first time for each library and operation a line goes
-// to the reporter; later ones are only counted. Nothing is reported for over == 0.
+// to the reporter; later ones are only counted. Nothing is reported for over == 0. An overrun
+// of the whole tail (over == kGuardTail) may have gone further, and the line says so.
 void guard_report(const char *library, const char *operation, const char *record,
                   std::size_t recordSize, std::size_t over);
 // Number of overruns noted since start (or since guard_reset).
