@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <string>
+
 #include "platform/ui/userint.h"
+#include "vrim/journal.h"
+#include "vrim/record.h"
 #include "vrim/vrim.h"
 
 int wl[VRIM_ROWS][VRIM_POINTS];     // tenths of a nanometre
@@ -30,10 +34,28 @@ void store_clear(void) {
 
 int read_refqe(const char *path) {
     FILE *f = fopen(path, "r");
-    if (!f) return -1;  // never read from a file that did not open; row 0 stays as it was
+    if (!f) {
+        int err = errno;
+        log_line("cannot open reference table %s: %s", path, strerror(err));
+        errno = err;  // the caller says why
+        return -1;    // never read from a file that did not open; row 0 stays as it was
+    }
     // At most one row of pairs: a longer table stops at the store's last point.
     nref = refqe_parse(f, wl[0], qe[0], VRIM_POINTS);
+    long line = 0;
+    char text[64];
+    bool rest = text_stopped_at(f, &line, text, sizeof text);
     fclose(f);
+    if (!rest)
+        journal_note(NOTE_REFERENCE, nullptr);
+    else if (nref == VRIM_POINTS)
+        journal_note(NOTE_REFERENCE, "%s: the first %d pairs read; the rest of the file from line %ld is ignored.",
+                     path, nref, line);
+    else
+        journal_note(NOTE_REFERENCE, "%s: %d pairs read; line %ld is not a pair: \"%s\".", path, nref, line, text);
+    log_line("read reference table %s: %d points%s%s", path, nref, rest ? "; stopped at line " : "",
+             rest ? std::to_string(line).c_str() : "");
+    reference_table_read(path, nref);
     SetCtrlVal(p1h, NREF, nref);
     if (plqeh[0] != 0) DeleteGraphPlot(p1h, GRAPH_QE, plqeh[0], 1);
     plqeh[0] = PlotXY(p1h, GRAPH_QE, wl[0], qe[0], nref, VAL_INTEGER, VAL_FLOAT, VAL_THIN_LINE, VAL_NO_POINT,

@@ -114,6 +114,10 @@ void do_load_data(void);
 // Reads pairs of integers " %d %d" (X Y, microsteps) into x[k], y[k] for k = 0 ... until a pair
 // does not convert, the input ends or maxPairs pairs are taken; returns the number of pairs.
 int positions_parse(FILE *f, int *x, int *y, int maxPairs);
+// After a reader above stopped: true when input other than white space is left in f (which must
+// be seekable); *line gets the line number of its first byte (from 1) and text[size] that line,
+// cut to fit and without its line end. False at the end of the input.
+bool text_stopped_at(FILE *f, long *line, char *text, size_t size);
 // Writes the default grid (122 lines "%d %d\n": the reference detector's position, then the
 // 11 x 11 sample grid, column by column). Returns 0, or -1 when a write failed.
 int positions_write_grid(FILE *f);
