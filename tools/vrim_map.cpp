@@ -7,6 +7,7 @@
 // Exit 0 on success, 1 for a file that cannot be read or is damaged (the message names the block
 // and byte offset), 2 for a wrong command line.
 #include <QApplication>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
