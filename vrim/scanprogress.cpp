@@ -1,5 +1,6 @@
 // The scans' progress from the panel values they run with, on the program clock, shown on the
-// status line and in the session log.
+// status line and in the session log. The status line takes the progress at its next redraw (the
+// scan's next point or position, its end, or a slice of a long wait), so nothing here redraws it.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -42,11 +43,6 @@ std::array<int, 2> shown_position() {
     return at;
 }
 
-void show() {
-    // The status line composes the text itself from progress_text; this redraws it.
-    journal_refresh();
-}
-
 }  // namespace
 
 void progress_begin_map(void) {
@@ -65,17 +61,14 @@ void progress_begin_map(void) {
     p.begin(progress_map_plan(pos, shown_position(), w.darkMin, w.pointS, w.wl), Timer());
     log_line("Map scan estimate: %zu positions of %zu points, about %s (program time)", pos.size(), w.wl.size(),
              progress_hms(p.planned()).c_str());
-    show();
 }
 
 void progress_position_done(void) {
     progress_map().unitDone(Timer());
-    show();
 }
 
 void progress_end_map(void) {
     progress_map().end();
-    show();
 }
 
 void progress_begin_spectrum(int row) {
@@ -86,7 +79,6 @@ void progress_begin_spectrum(int row) {
     double steps = std::fabs((double)to[0] - at[0]) + std::fabs((double)to[1] - at[1]);
     Waits w = panel_waits(row > 1);
     progress_scan().begin(progress_spectrum_plan(steps, w.darkMin, w.pointS, w.wl), Timer());
-    show();
 }
 
 void progress_begin_quick(void) {
@@ -99,17 +91,14 @@ void progress_begin_quick(void) {
     std::vector<int> pts;
     for (int i = 0; i < std::clamp(count, 0, VRIM_POINTS); i++) pts.push_back((int)((long long)first + (long long)i * step));
     progress_scan().begin(progress_quick_plan(kQuickSettle, wait, pts), Timer());
-    show();
 }
 
 void progress_step(void) {
     progress_scan().unitDone(Timer());
-    show();
 }
 
 void progress_end_scan(void) {
     progress_scan().end();
-    show();
 }
 
 std::string progress_map_text(void) {

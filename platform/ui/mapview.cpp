@@ -266,7 +266,15 @@ void MapView::rebuild() {
     hoverLabel_->setText(hoverText());
     syncControls();
     showSpectra();
+    // A view on a tab not shown draws when it is shown (or saved), not at every block.
+    if (isVisible()) plot_->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void MapView::showEvent(QShowEvent *ev) {
+    QWidget::showEvent(ev);
+    fitAxes();
     plot_->replot(QCustomPlot::rpQueuedReplot);
+    spectra_->replot(QCustomPlot::rpQueuedReplot);
 }
 
 void MapView::fitAxes() {
@@ -301,7 +309,7 @@ void MapView::showSpectra() {
         specQe_->rescaleAxes();
         specCur_->rescaleAxes();
     }
-    spectra_->replot(QCustomPlot::rpQueuedReplot);
+    if (isVisible()) spectra_->replot(QCustomPlot::rpQueuedReplot);
 }
 
 QString MapView::describe(int block) const {

@@ -65,6 +65,7 @@ signals:
 
 protected:
     bool eventFilter(QObject *obj, QEvent *ev) override;
+    void showEvent(QShowEvent *ev) override;
 
 private:
     void rebuild();         // points, grid, cells, marks, stats and labels from data_
