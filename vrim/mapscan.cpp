@@ -5,8 +5,15 @@
 #include <cstring>
 #include <ctime>
 
+#include <array>
+#include <string>
+#include <vector>
+
 #include "platform/ui/userint.h"
 #include "vrim/mapfile.h"
+#include "vrim/maprecord.h"
+#include "vrim/mapwrite.h"
+#include "vrim/resume.h"
 #include "vrim/vrim.h"
 
 // From measure.cpp.
@@ -24,13 +31,70 @@ struct QuitHandback {
     ~QuitHandback() { hand_back_quit(); }
 };
 
-// Writes one block of position j: the header with one call, then each record with one call, then
-// pushes it to the operating system so that a program killed later leaves whole blocks.
-// Returns 0, or the errno of the failed write.
-int write_block(FILE *f, int j, int n, int xRead, int yRead, int xReq, int yReq) {
+MapRecordDoc g_rec;  // the record of the running map, rewritten beside its file after every block
+
+const char *base_name(const char *path) {
+    const char *b = strrchr(path, '/');
+#ifdef _WIN32
+    const char *w = strrchr(path, '\\');
+    if (w && (!b || w > b)) b = w;
+#endif
+    return b ? b + 1 : path;
+}
+
+// The positions the map visits, in order: table rows 2 … until a row with X <= 0 and Y <= 0, at
+// most the store's sample rows.
+std::vector<std::array<int, 2>> map_positions(void) {
+    std::vector<std::array<int, 2>> v;
+    int nrows = 0;
+    GetNumTableRows(p1h, POSITIONS, &nrows);
+    int last = nrows - 1;
+    if (last > VRIM_ROWS - 1) last = VRIM_ROWS - 1;
+    for (int j = 1; j <= last; j++) {
+        int x = 0, y = 0;  // microsteps
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &x);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &y);
+        if (x <= 0 && y <= 0) break;
+        v.push_back({x, y});
+    }
+    return v;
+}
+
+void record_write(void) {
+    g_rec.updated = iso8601_local((long long)time(nullptr));
+    std::string err;
+    if (maprecord_write(pfile, g_rec, &err) != 0) fprintf(stderr, "vrim: %s\n", err.c_str());
+}
+
+// A new record for a map over these positions with the panel's settings and the reference in use.
+void record_begin(const std::vector<std::array<int, 2>> &positions) {
+    g_rec = MapRecordDoc{};
+    g_rec.started = iso8601_local((long long)time(nullptr));
+    g_rec.state = "running";
+    static const struct {
+        const char *name;
+        int id;
+    } kSettings[] = {{"DARK_WAIT", DARK_WAIT},         {"POINT_WAIT", POINT_WAIT}, {"NREF", NREF},
+                     {"CURRENT_RANGE", CURRENT_RANGE}, {"GRATING", GRATING},       {"VSOURCE_VALUE", VSOURCE_VALUE},
+                     {"VSOURCE_OPERATE", VSOURCE_OPERATE}};
+    for (const auto &s : kSettings) {
+        double v = 0;
+        GetCtrlVal(p1h, s.id, &v);
+        g_rec.settings.emplace_back(s.name, v);
+    }
+    g_rec.refTable = refqe_path;
+    g_rec.refSha256 = refqe_sha256;
+    g_rec.refPoints = held_ref_count();
+    g_rec.positions = positions;
+}
+
+// One block of position j: header and records encoded into one buffer (kept for the run, so that
+// nothing is allocated once it has grown to the table's size), written and synced in one go.
+// Returns 0, or the errno of the failed write (the file is cut back to its whole blocks then).
+int write_block(MapWriter *w, int j, int n, int xRead, int yRead, int xReq, int yReq, int *cutErr) {
+    static MapRecord sdata[VRIM_POINTS];
+    static std::vector<unsigned char> buf;
     MapHeader h{};
-    h.version = MAPFILE_VERSION;
-    h.length = mapfile_block_length(n);
     h.index = j;
     h.xRead = xRead;
     h.yRead = yRead;
@@ -39,21 +103,75 @@ int write_block(FILE *f, int j, int n, int xRead, int yRead, int xReq, int yReq)
     h.offRef = tokoff[0];
     h.offPos = tokoff[j];
     h.time = (int32_t)time(nullptr);
-
-    unsigned char hdr[MAPFILE_HEADER3_BYTES];
-    mapfile_put_header(hdr, &h);
-    errno = 0;
-    if (fwrite(hdr, 4, MAPFILE_HEADER3_BYTES / 4, f) != MAPFILE_HEADER3_BYTES / 4)
-        return errno ? errno : EIO;
-    for (int i = 0; i < n; i++) {
-        MapRecord r{(float)wl[0][i], tok[0][i], tok[j][i], qe[0][i], qe[j][i]};
-        unsigned char sdata[MAPFILE_RECORD_BYTES];
-        mapfile_put_record(sdata, &r);
-        if (fwrite(sdata, 4, MAPFILE_RECORD_BYTES / 4, f) != MAPFILE_RECORD_BYTES / 4)
-            return errno ? errno : EIO;
+    for (int i = 0; i < n; i++) sdata[i] = {(float)wl[0][i], tok[0][i], tok[j][i], qe[0][i], qe[j][i]};
+    mapfile_encode_block(h, sdata, n, &buf);
+    int err = mapwrite_block(w, buf.data(), buf.size(), cutErr);
+    if (!err) {
+        MapRecordBlock b;
+        b.index = j;
+        b.requested = {xReq, yReq};
+        b.readBack = {xRead, yRead};
+        b.time = iso8601_local(h.time);
+        g_rec.blocks.push_back(b);
+        record_write();
     }
-    if (fflush(f) != 0) return errno ? errno : EIO;
-    return 0;
+    return err;
+}
+
+// The map's loop from position `first` on, appending to the open file; closes it at the end.
+// `kept` is the number of whole blocks the file held before (a resumed map).
+void map_run(MapWriter *w, int first, int kept) {
+    int nrows = 0;
+    GetNumTableRows(p1h, POSITIONS, &nrows);
+    // Table row j + 1 is store row j; the store ends at row 999.
+    int last = nrows - 1;
+    if (last > VRIM_ROWS - 1) last = VRIM_ROWS - 1;
+    int n = held_ref_count();
+    int failed = 0;  // errno of a failed write
+    int cutErr = 0;  // errno of a failed cut back to whole blocks
+    bool stopped = false;
+    for (int j = first; j <= last; j++) {
+        SetCtrlVal(p1h, POSITION_INDEX, j);
+        SetTableSelection(p1h, POSITIONS, MakeRect(j + 1, 1, 1, 2));
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
+        if (CurPos[0] <= 0 && CurPos[1] <= 0) break;  // end of the list
+        if (qescan() != 0) {                          // aborted: no block for this position
+            stopped = true;
+            break;
+        }
+        // The pair qescan read back at its end, then the requested pair again, which CurPos keeps.
+        GetCtrlVal(p1h, POS_X, &CurPos[0]);
+        GetCtrlVal(p1h, POS_Y, &CurPos[1]);
+        int xRead = CurPos[0], yRead = CurPos[1];  // microsteps
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
+        failed = write_block(w, j, n, xRead, yRead, CurPos[0], CurPos[1], &cutErr);
+        if (failed) break;
+    }
+    int whole = kept + w->blocks;
+    int closeErr = mapwrite_close(w);
+    if (closeErr && !failed) failed = closeErr;
+    g_rec.state = (failed || stopped) ? "stopped" : "finished";
+    record_write();
+    if (failed) {
+        char msg[600];
+        if (cutErr)
+            snprintf(msg, sizeof msg,
+                     "Writing %s failed: %s.\nThe map scan stopped; the file holds %d whole blocks, but cutting off "
+                     "the part of the next one failed (%s): the file may end in a partial block.",
+                     pfile, strerror(failed), whole, strerror(cutErr));
+        else
+            snprintf(msg, sizeof msg, "Writing %s failed: %s.\nThe map scan stopped; the file holds %d whole blocks.",
+                     pfile, strerror(failed), whole);
+        MessagePopup("Map scan", msg);
+    }
+}
+
+void open_failed(const char *title, int err, const char *what) {
+    char msg[500];
+    snprintf(msg, sizeof msg, "Cannot open %s for writing: %s.\n%s", pfile, strerror(err), what);
+    MessagePopup(title, msg);
 }
 }  // namespace
 
@@ -63,51 +181,93 @@ void do_map_scan(void) {
     int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SAVE_BUTTON, 0, 0, 1, 1, pfile);
     if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
 
+    // Measured blocks are never replaced without the operator's word.
+    if (sel == VAL_EXISTING_FILE_SELECTED) {
+        MapBlocks old;
+        mapfile_load(pfile, &old);
+        if (!old.blocks.empty()) {
+            char q[600];
+            snprintf(q, sizeof q, "%s holds %zu measured position%s. Replace it?\nResume it instead with Resume map%s",
+                     base_name(pfile), old.blocks.size(), old.blocks.size() == 1 ? "" : "s", "\xe2\x80\xa6");
+            if (ConfirmPopup("Map scan", q) != 1) return;
+        }
+    }
+
     // Opened before anything is greyed: a file that cannot be written means no scan at all.
-    FILE *f = fopen(pfile, "wb");
-    if (!f) {
-        char msg[400];
-        snprintf(msg, sizeof msg, "Cannot open %s for writing: %s.\nThe map scan did not start.",
-                 pfile, strerror(errno));
-        MessagePopup("Map scan", msg);
+    MapWriter w;
+    int err = mapwrite_open(&w, pfile, -1);
+    if (err) {
+        open_failed("Map scan", err, "The map scan did not start.");
         return;
     }
     grey_curves();
+    record_begin(map_positions());
+    record_write();
+    map_run(&w, 1, 0);
+}
 
-    int nrows = 0;
-    GetNumTableRows(p1h, POSITIONS, &nrows);
-    // Table row j + 1 is store row j; the store ends at row 999.
-    int last = nrows - 1;
-    if (last > VRIM_ROWS - 1) last = VRIM_ROWS - 1;
-    int n = held_ref_count();
-    int blocks = 0;
-    int failed = 0;  // errno of a failed write
-    for (int j = 1; j <= last; j++) {
-        SetCtrlVal(p1h, POSITION_INDEX, j);
-        SetTableSelection(p1h, POSITIONS, MakeRect(j + 1, 1, 1, 2));
-        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
-        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
-        if (CurPos[0] <= 0 && CurPos[1] <= 0) break;  // end of the list
-        if (qescan() != 0) break;                     // aborted: no block for this position
-        // The pair qescan read back at its end, then the requested pair again, which CurPos keeps.
-        GetCtrlVal(p1h, POS_X, &CurPos[0]);
-        GetCtrlVal(p1h, POS_Y, &CurPos[1]);
-        int xRead = CurPos[0], yRead = CurPos[1];  // microsteps
-        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
-        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
-        failed = write_block(f, j, n, xRead, yRead, CurPos[0], CurPos[1]);
-        if (failed) break;
-        blocks++;
+void do_resume_map(void) {
+    QuitHandback handback;
+    int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SELECT_BUTTON, 0, 0, 1, 1, pfile);
+    if (sel != VAL_EXISTING_FILE_SELECTED) return;
+
+    char msg[1200];
+    static MapBlocks file;
+    int st = mapfile_load(pfile, &file);
+    if (st == MAPREAD_IO || st == MAPREAD_BAD_VERSION || st == MAPREAD_BAD_LENGTH) {
+        snprintf(msg, sizeof msg, "%s cannot be resumed: %s.%s", base_name(pfile), file.why.c_str(),
+                 st == MAPREAD_IO ? "" : "\nIts whole blocks can be copied out with vrim-mapinfo --salvage.");
+        MessagePopup("Resume map", msg);
+        return;
     }
-    errno = 0;
-    if (fclose(f) != 0 && !failed) failed = errno ? errno : EIO;
-    if (failed) {
-        char msg[400];
-        snprintf(msg, sizeof msg,
-                 "Writing %s failed: %s.\nThe map scan stopped; the file holds %d whole blocks.",
-                 pfile, strerror(failed), blocks);
-        MessagePopup("Map scan", msg);
+    MapRecordDoc rec;
+    std::string err;
+    if (maprecord_read(maprecord_path(pfile), &rec, &err) != 0) {
+        snprintf(msg, sizeof msg, "%s cannot be resumed without its record: %s.", base_name(pfile), err.c_str());
+        MessagePopup("Resume map", msg);
+        return;
     }
+    ResumePlan plan;
+    if (!resume_check(file, &rec, map_positions(), refqe_sha256, held_ref_count(), &plan, &err)) {
+        snprintf(msg, sizeof msg, "%s cannot be resumed.\n%s\nNothing was changed.", base_name(pfile), err.c_str());
+        MessagePopup("Resume map", msg);
+        return;
+    }
+    size_t cut = file.fileBytes - plan.keepBytes;
+    if (cut > 0)
+        snprintf(msg, sizeof msg, "%s\nThe partial block at its end (%zu bytes) is cut off.", plan.message.c_str(), cut);
+    else
+        snprintf(msg, sizeof msg, "%s", plan.message.c_str());
+    MessagePopup("Resume map", msg);
+
+    MapWriter w;
+    int e = mapwrite_open(&w, pfile, (long long)plan.keepBytes);
+    if (e) {
+        open_failed("Resume map", e, "The map was not resumed.");
+        return;
+    }
+    // The blocks go on with the reference the map began with (its first block), as one
+    // uninterrupted map would have written them.
+    if (plan.have > 0) {
+        const MapBlock &b0 = file.blocks.front();
+        int k = (int)b0.rec.size();
+        for (int i = 0; i < k; i++) {
+            wl[0][i] = mapfile_wavelength(b0.rec[i].wl);
+            tok[0][i] = b0.rec[i].refCur;
+            qe[0][i] = b0.rec[i].refQe;
+        }
+        tokoff[0] = b0.hdr.offRef;
+        nref = k;
+        SetCtrlVal(p1h, NREF, nref);
+        SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
+        plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
+    }
+    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    grey_curves();
+    g_rec = rec;
+    g_rec.state = "running";
+    record_write();
+    map_run(&w, plan.next, plan.have);
 }
 
 void do_load_data(void) {

@@ -11,6 +11,7 @@
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
+#include "platform/ui/signals.h"
 #include "platform/ui/userint.h"
 #include "vrim/vrim.h"
 
@@ -134,6 +135,12 @@ float getavg(int n) {
 }
 
 int MDelay(double t) {
+    // A request to end the program ends the measurement at its next wait, as STOP does, and the
+    // program's shutdown follows when the handler returns.
+    if (EndRequestReceived()) {
+        quitTaken = true;
+        return 1;
+    }
     while (t > kSlice) {
         ProcessSystemEvents();
         int panel = 0, control = 0;
@@ -143,6 +150,10 @@ int MDelay(double t) {
             rID = control;
             if (control == STOP) return 1;
             if (control == QUIT) quitTaken = true;
+        }
+        if (EndRequestReceived()) {
+            quitTaken = true;
+            return 1;
         }
         Delay(kSlice);
         t -= kSlice;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/ui/userint.h"
+#include "vrim/maprecord.h"
 #include "vrim/vrim.h"
 
 int wl[VRIM_ROWS][VRIM_POINTS];     // tenths of a nanometre
@@ -14,6 +15,8 @@ float tokoff[VRIM_ROWS];            // amperes, dark offset as read
 int plh[VRIM_ROWS];                 // current curve handle, 0 = none
 int plqeh[VRIM_ROWS];               // QE curve handle, 0 = none
 int nref;                           // points of the reference table in row 0
+char refqe_path[300];               // the reference QE table in use, "" before one was read
+char refqe_sha256[65];              // its SHA-256 when read, "" when it could not be hashed
 
 void store_clear(void) {
     for (int r = 0; r < VRIM_ROWS; r++) {
@@ -34,6 +37,9 @@ int read_refqe(const char *path) {
     // At most one row of pairs: a longer table stops at the store's last point.
     nref = refqe_parse(f, wl[0], qe[0], VRIM_POINTS);
     fclose(f);
+    snprintf(refqe_path, sizeof refqe_path, "%s", path);
+    std::string sha;
+    snprintf(refqe_sha256, sizeof refqe_sha256, "%s", sha256_file(path, &sha) == 0 ? sha.c_str() : "");
     SetCtrlVal(p1h, NREF, nref);
     if (plqeh[0] != 0) DeleteGraphPlot(p1h, GRAPH_QE, plqeh[0], 1);
     plqeh[0] = PlotXY(p1h, GRAPH_QE, wl[0], qe[0], nref, VAL_INTEGER, VAL_FLOAT, VAL_THIN_LINE, VAL_NO_POINT,

@@ -6,6 +6,7 @@
 #include "instr/K617/K617.h"
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
+#include "platform/ui/signals.h"
 #include "platform/ui/userint.h"
 #include "vrim/vrim.h"
 
@@ -79,6 +80,9 @@ static void dispatch(int control) {
     case MAP_SCAN:
         do_map_scan();
         break;
+    case RESUME_MAP:
+        do_resume_map();
+        break;
     case SAMPLE_SCAN:
         do_sample_scan();
         break;
@@ -102,6 +106,9 @@ static void stages_off(void) {
 
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow) {
     if (InitCVIRTEEx(hInstance, nullptr, nullptr) == 0) return -1;
+    // SIGTERM, SIGINT and SIGHUP (the console's Ctrl+C and close on Windows) end the program through
+    // its event queue, with the shutdown below.
+    InstallEndRequestHandlers();
 
     mcp_positions();
     store_clear();
@@ -164,10 +171,13 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
         dispatch(rID);
     } while (rID != QUIT);
 
+    int endReq = EndRequestReceived();
+    if (endReq) fprintf(stderr, "vrim: %s received; shutting down\n", EndRequestName(endReq));
     DiscardPanel(p1h);
     K617_trigger_mode(0);
     K617_close();
     SP2155_Close();
     stages_off();
-    return 0;
+    // Ended by a signal: the shell's convention, 128 + the signal's number.
+    return endReq ? 128 + (endReq < 100 ? endReq : ENDREQ_INT) : 0;
 }

@@ -50,6 +50,7 @@ enum {
     POSITION_INDEX = 42,
     CURRENT_RANGE = 43,
     POLL_TIMER = 44,
+    RESUME_MAP = 46,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -70,6 +71,8 @@ extern int p1h;       // panel handle
 extern int pID;       // panel of the last event taken
 extern int rID;       // control of the last event taken
 extern int nref;      // points of the reference table in row 0
+extern char refqe_path[300];   // the reference QE table in use (read_refqe), "" before one was read
+extern char refqe_sha256[65];  // its SHA-256 (64 hex digits), "" when it could not be hashed
 extern int node[3];   // stage controller of axes X, Y, Z (device index + 1; 0 = not found)
 extern int CurPos[3]; // microsteps: last target or read-back position per axis
 extern const int PosCtrl[3];              // {POS_X, POS_Y, POS_Z}
@@ -105,6 +108,7 @@ void do_current_scan(void);
 
 // Map scan and binary measurement file (mapscan.cpp).
 void do_map_scan(void);
+void do_resume_map(void);
 void do_load_data(void);
 
 // Plain text readers and writers without panel calls (files.cpp).
