@@ -10,7 +10,7 @@
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
 #include "platform/ui/userint.h"
-#include "platform/usmc/usmc_sim.h"
+#include "sim/stages/usmc_sim.h"
 #include "support/app_run.h"
 #include "vrim/vrim.h"
 

@@ -12,7 +12,9 @@
 #include <QMessageBox>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QDoubleSpinBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -464,6 +466,174 @@ TEST_F(Panel, DialogsWithoutScript) {
     EXPECT_EQ(title, "Reminder");
     int pn, c;
     EXPECT_EQ(GetUserEvent(0, &pn, &c), 0);  // a dialog raises no panel event
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Panel, StatusTextAndAlert) {
+    char buf[64];
+    EXPECT_EQ(SetCtrlVal(h, STATUS, "Map scan: position 3 of 121\nstages not homed"), 0);
+    EXPECT_EQ(SetCtrlTextAlert(h, STATUS, "Monochromator: GOTO 632.0 nm answered \"?\" <no ok>"), 0);
+    int pn, c;
+    EXPECT_EQ(GetUserEvent(0, &pn, &c), 0);  // program writes raise no event
+    EXPECT_EQ(GetCtrlVal(h, STATUS, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "Map scan: position 3 of 121\nstages not homed");
+    // Cut to the caller's size, never past it.
+    char small[9];
+    memset(small, 'x', sizeof small);
+    EXPECT_EQ(GetCtrlVal(h, STATUS, small, 5), 0);
+    EXPECT_STREQ(small, "Map ");
+    EXPECT_EQ(small[5], 'x');
+    EXPECT_EQ(GetCtrlVal(h, STATUS, small, 0), UIEOutOfRange);
+    // Only text indicators take text; a text indicator has no number.
+    EXPECT_EQ(SetCtrlVal(h, CURRENT, "1 nA"), UIEInvalidControl);
+    EXPECT_EQ(GetCtrlVal(h, WL_CURRENT, buf, sizeof buf), UIEInvalidControl);
+    int i;
+    EXPECT_EQ(GetCtrlVal(h, STATUS, &i), UIEInvalidControl);
+
+    // Plain text: markup characters show as themselves; the alert is red, on its own line.
+    auto *l = widget<QLabel>("STATUS");
+    ASSERT_NE(l, nullptr);
+    EXPECT_TRUE(l->wordWrap());
+    EXPECT_NE(l->text().indexOf("&lt;no ok&gt;"), -1) << l->text().toStdString();
+    EXPECT_NE(l->text().indexOf("<br><span style=\"color:#d00000;\">"), -1);
+    QImage img = l->grab().toImage();
+    int red = 0;
+    for (int y = 0; y < img.height(); y++)
+        for (int x = 0; x < img.width(); x++) {
+            QColor px = img.pixelColor(x, y);
+            if (px.red() > 150 && px.green() < 80 && px.blue() < 80) red++;
+        }
+    EXPECT_GT(red, 10);
+
+    const char *dump = "panel_status_controls.txt", *script = "panel_status.txt";
+    std::ofstream(script) << "dump-controls " << dump << "\n";
+    RunOperatorScript(h, script);
+    ProcessSystemEvents();
+    std::string d = slurp(dump);
+    EXPECT_NE(d.find("\nSTATUS Map scan: position 3 of 121 stages not homed | Monochromator: GOTO 632.0 nm answered "
+                     "\"?\" <no ok>\n"),
+              std::string::npos)
+        << d;
+    SetCtrlTextAlert(h, STATUS, "");
+    SetCtrlVal(h, STATUS, "");
+    std::ofstream(script) << "dump-controls " << dump << "\n";
+    RunOperatorScript(h, script);
+    ProcessSystemEvents();
+    d = slurp(dump);
+    EXPECT_NE(d.find("\nSTATUS \n"), std::string::npos) << d;  // an empty status still shows
+    std::remove(dump);
+    std::remove(script);
+}
+
+TEST_F(Panel, PendingEventsAndNewButtons) {
+    EXPECT_EQ(UserEventPending(h, POLL_TIMER), 0);
+    QueueUserEvent(9000, h, POLL_TIMER);
+    EXPECT_EQ(UserEventPending(h, POLL_TIMER), 1);
+    EXPECT_EQ(UserEventPending(h, QUIT), 0);
+    EXPECT_EQ(UserEventPending(h + 100, POLL_TIMER), 0);
+    int pn, c;
+    EXPECT_EQ(GetUserEvent(0, &pn, &c), 9000);
+    EXPECT_EQ(UserEventPending(h, POLL_TIMER), 0);  // taken
+
+    widget<QPushButton>("RESUME_MAP")->click();
+    widget<QPushButton>("OPEN_MAP")->click();
+    ASSERT_EQ(GetUserEvent(0, &pn, &c), EVENT_COMMIT);
+    EXPECT_EQ(c, RESUME_MAP);
+    ASSERT_EQ(GetUserEvent(0, &pn, &c), EVENT_COMMIT);
+    EXPECT_EQ(c, OPEN_MAP);
+    EXPECT_EQ(widget<QPushButton>("RESUME_MAP")->text().toStdString(), "Resume map…");
+    EXPECT_EQ(widget<QPushButton>("OPEN_MAP")->text().toStdString(), "Open map…");
+}
+
+std::vector<std::string> g_refusals;
+void refused(int, int control, const char *message) {
+    g_refusals.push_back(std::to_string(control) + " " + message);
+}
+
+TEST_F(Panel, ValuesOutsideTheLimitsAreRefusedNotCut) {
+    g_refusals.clear();
+    SetInputRefusedObserver(refused);
+    SetCtrlVal(h, VSOURCE_VALUE, 10.0);
+    auto *v = widget<QDoubleSpinBox>("VSOURCE_VALUE");
+    int pn, c;
+    // Typed whole: the stock field would stop at "50" and commit 50 V.
+    v->setFocus();
+    v->findChild<QLineEdit *>()->clear();
+    for (const char *k : {"5", "0", "0"}) {
+        QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, k);
+        QApplication::sendEvent(v, &key);
+    }
+    EXPECT_EQ(v->findChild<QLineEdit *>()->text().toStdString().substr(0, 3), "500");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(v, &enter);
+    EXPECT_EQ(GetUserEvent(0, &pn, &c), 0);  // nothing committed
+    double d = 0;
+    GetCtrlVal(h, VSOURCE_VALUE, &d);
+    EXPECT_DOUBLE_EQ(d, 10.0);
+    ASSERT_EQ(g_refusals.size(), 1u);
+    EXPECT_EQ(g_refusals[0], "34 Source: 500 is outside -102.35 … 102.35 V; the value stays 10.00 V");
+    EXPECT_NE(v->styleSheet().indexOf("#d00000"), -1);  // marked
+    EXPECT_NE(v->toolTip().indexOf("outside"), -1);
+
+    // Leaving the field with such a number refuses it too; a valid entry commits and clears the mark.
+    typeAndEnter(v, "-1000");
+    EXPECT_EQ(g_refusals.size(), 2u);
+    EXPECT_EQ(GetUserEvent(0, &pn, &c), 0);
+    typeAndEnter(v, "12.5");
+    ASSERT_EQ(GetUserEvent(0, &pn, &c), EVENT_COMMIT);
+    EXPECT_EQ(c, VSOURCE_VALUE);
+    GetCtrlVal(h, VSOURCE_VALUE, &d);
+    EXPECT_DOUBLE_EQ(d, 12.5);
+    EXPECT_EQ(v->styleSheet().indexOf("#d00000"), -1);
+    EXPECT_EQ(v->toolTip().indexOf("outside"), -1);
+
+    // Whole-number fields, and the scripted operator's "set" through the same check.
+    typeAndEnter(widget<QSpinBox>("GRATING"), "7");
+    ASSERT_EQ(g_refusals.size(), 3u);
+    EXPECT_EQ(g_refusals[2], "2 Grating: 7 is outside 1 … 3; the value stays 1");
+    const char *script = "panel_refuse.txt";
+    std::ofstream(script) << "set WL_CURRENT 40000\nset VSOURCE_VALUE 500\nset WL_CURRENT 6000\n";
+    testing::internal::CaptureStderr();
+    RunOperatorScript(h, script);
+    ProcessSystemEvents();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("line 1: refused: Wavelength: 40000 is outside 0 … 30000 ×0.1 nm"), std::string::npos) << err;
+    EXPECT_NE(err.find("line 2: refused: Source: 500 is outside"), std::string::npos) << err;
+    EXPECT_EQ(g_refusals.size(), 5u);
+    ASSERT_EQ(GetUserEvent(0, &pn, &c), EVENT_COMMIT);  // only the valid third line commits
+    EXPECT_EQ(c, WL_CURRENT);
+    EXPECT_EQ(GetUserEvent(0, &pn, &c), 0);
+    int i = 0;
+    GetCtrlVal(h, WL_CURRENT, &i);
+    EXPECT_EQ(i, 6000);
+    GetCtrlVal(h, VSOURCE_VALUE, &d);
+    EXPECT_DOUBLE_EQ(d, 12.5);
+    // The program's own writes are not the operator's entries: no refusal.
+    SetCtrlVal(h, VSOURCE_VALUE, 500.0);
+    EXPECT_EQ(g_refusals.size(), 5u);
+    SetInputRefusedObserver(nullptr);
+    std::remove(script);
+}
+
+TEST_F(Panel, ScriptIdleLimitAndFaultsOffTheSimulatedStation) {
+    const char *script = "panel_idle.txt";
+    std::ofstream(script) << "idle 5\nidle x\nfault mono noreply\nfault mono\nquit\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunOperatorScript(h, script), 3);  // "idle x" and the fault without kind are bad lines
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("line 2"), std::string::npos) << err;
+    EXPECT_NE(err.find("line 4"), std::string::npos) << err;
+    testing::internal::CaptureStderr();
+    int pn, c = 0;
+    while (c != QUIT) GetUserEvent(1, &pn, &c);  // idle at once: the limit is not reached
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("line 3: fault mono noreply refused: faults exist only on the simulated station"),
+              std::string::npos)
+        << err;
+    std::remove(script);
 }
 
 }  // namespace

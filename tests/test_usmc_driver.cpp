@@ -7,7 +7,7 @@
 
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
-#include "platform/usmc/usmc_sim.h"
+#include "sim/stages/usmc_sim.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;

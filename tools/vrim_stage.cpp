@@ -8,6 +8,7 @@
 
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
+#include "sim/stages/usmc_sim.h"
 
 namespace {
 
@@ -237,6 +238,7 @@ int main(int argc, char **argv) {
             return 0;
         }
     }
+    usmc_sim_install();  // VRIM_STATION=sim then opens the simulated controllers
     int code = uSMC_Open();
     if (code) return failed("opening the stage controller library", code);
     int status = run(argc, argv);

@@ -19,6 +19,7 @@ int main() {
             return 2;
         }
         SetPopupObserver(station_on_reminder);
+        SetFaultInjector(station_fault);
     }
     int status = WinMain(nullptr, nullptr, nullptr, 1);
     if (sim) station_stop();

@@ -27,7 +27,8 @@ static const int kMonoPort = 4;
 static const int kK617Link = 1, kK617Port = 5, kK617Primary = 3, kK617Secondary = 0, kK617Timeout = 13;
 
 int cb_timer(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
-    QueueUserEvent(9000, p1h, POLL_TIMER);
+    // One poll waiting at a time: a poll slower than the interval must not fill the queue.
+    if (!UserEventPending(p1h, POLL_TIMER)) QueueUserEvent(9000, p1h, POLL_TIMER);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,16 @@
 
 namespace {
 
-enum class Op { Set, Press, Cell, Answer, File, Cancel, Wait, Idle, Screenshot, DumpRow, DumpControls, Echo, Quit, Signal };
+enum class Op { Set, Press, Cell, Answer, File, Cancel, Wait, Idle, Screenshot, DumpRow, DumpControls, Echo, Fault, Quit, Signal };
 
 struct Step {
     Op op;
     int line = 0;
     int ctrl = 0;       // control id
-    double value = 0;   // set: value; wait: program seconds
+    double value = 0;   // set: value; wait, idle: program seconds (idle: < 0 = no limit)
     int col = 0, row = 0, cellValue = 0, n = 0;
-    std::string text;   // path or echo text
+    std::string text;   // path or echo text; fault: instrument
+    std::string kind;   // fault: kind
 };
 
 struct Script {
@@ -32,8 +34,8 @@ struct Script {
     bool loaded = false;
     std::vector<Step> steps;
     size_t next = 0;
-    double waitUntil = -1;  // program seconds; < 0 when the current wait has not begun
-    std::deque<std::pair<char, std::string>> answers;  // 'o', 'f' + path, 'c'
+    double waitUntil = -1;  // program seconds: end of the current wait or idle limit; < 0 before it begins
+    std::deque<std::pair<char, std::string>> answers;  // 'o' ok, 'n' cancel, 'f' + path, 'c' no file
 };
 Script g_op;
 
@@ -67,7 +69,7 @@ int writeControls(UiPanel *p, const std::string &path) {
     if (!f) return -1;
     for (auto &kv : p->ctrls) {
         QString v = ui_value_text(&kv.second);
-        if (v.isEmpty()) continue;  // buttons have no value
+        if (v.isEmpty() && kv.second.kind != CtrlKind::Text) continue;  // buttons have no value
         fprintf(f, "%s %s\n", kv.second.name.toLocal8Bit().constData(), v.toLocal8Bit().constData());
     }
     return fclose(f) == 0 ? 0 : -1;
@@ -78,7 +80,10 @@ void perform(UiPanel *p, const Step &s) {
     switch (s.op) {
     case Op::Set: {
         UiControl *c = p->find(s.ctrl);
-        if (c && ui_set_value(p, c, s.value) == 0)
+        QString refused;
+        if (c && ui_refuse_outside(p, c, s.value, &refused))
+            fprintf(stderr, "operator: line %d: refused: %s\n", s.line, refused.toUtf8().constData());
+        else if (c && ui_set_value(p, c, s.value) == 0)
             ui_queue_event(EVENT_COMMIT, p->handle, s.ctrl);
         else
             fprintf(stderr, "operator: line %d: the value cannot be set\n", s.line);
@@ -124,12 +129,22 @@ void perform(UiPanel *p, const Step &s) {
         printf("%s\n", s.text.c_str());
         fflush(stdout);
         break;
+    case Op::Fault:
+        if (!g_faultInjector)
+            fprintf(stderr, "operator: line %d: fault %s %s refused: faults exist only on the simulated station\n",
+                    s.line, s.text.c_str(), s.kind.c_str());
+        else if (g_faultInjector(s.text.c_str(), s.kind.c_str()) != 0)
+            fprintf(stderr, "operator: line %d: fault %s %s refused\n", s.line, s.text.c_str(), s.kind.c_str());
+        break;
     default:
         break;
     }
 }
 
 }  // namespace
+
+FaultInjector g_faultInjector = nullptr;
+void SetFaultInjector(FaultInjector fn) { g_faultInjector = fn; }
 
 int op_start(int panel, const char *path) {
     UiPanel *p = ui_panel(panel);
@@ -213,8 +228,17 @@ int op_start(int panel, const char *path) {
             }
             s.op = Op::Wait;
         } else if (cmd == "idle") {
-            if (w.size() != 1) { bad(path, lineNo, raw, "expected: idle"); continue; }
+            s.value = -1;
+            if (w.size() > 2 || (w.size() == 2 && (!parseDouble(w[1], &s.value) || !(s.value >= 0)))) {
+                bad(path, lineNo, raw, "expected: idle [SECONDS] (a number >= 0)");
+                continue;
+            }
             s.op = Op::Idle;
+        } else if (cmd == "fault") {
+            if (w.size() != 3) { bad(path, lineNo, raw, "expected: fault INSTRUMENT KIND"); continue; }
+            s.text = w[1].toStdString();
+            s.kind = w[2].toStdString();
+            s.op = Op::Fault;
         } else if (cmd == "screenshot" || cmd == "dump-controls") {
             s.text = restAfter(line, 1).toLocal8Bit().toStdString();
             if (s.text.empty()) { bad(path, lineNo, raw, "a file name is missing"); continue; }
@@ -252,8 +276,9 @@ bool op_active() { return g_op.loaded; }
 double op_next_due() {
     if (!g_op.loaded || g_op.next >= g_op.steps.size()) return 1e300;
     const Step &s = g_op.steps[g_op.next];
-    if (s.op == Op::Wait && g_op.waitUntil >= 0) return g_op.waitUntil;
-    return s.op == Op::Idle ? 1e300 : Timer();
+    if ((s.op == Op::Wait || s.op == Op::Idle) && g_op.waitUntil >= 0) return g_op.waitUntil;
+    if (s.op == Op::Idle && s.value < 0) return 1e300;
+    return Timer();
 }
 
 void op_run(bool idle) {
@@ -267,7 +292,16 @@ void op_run(bool idle) {
             g_op.waitUntil = -1;
         } else if (s.op == Op::Idle) {
             // Idle: the program is blocked waiting for an event and nothing is queued for it.
-            if (!idle || ui_queue_length() != 0) return;
+            if (s.value >= 0 && g_op.waitUntil < 0) g_op.waitUntil = Timer() + s.value;
+            if (!idle || ui_queue_length() != 0) {
+                if (g_op.waitUntil < 0 || Timer() < g_op.waitUntil) return;
+                // A script must never hang: the program is ended where it stands.
+                fprintf(stderr, "operator: line %d: the program was not idle within %g s; giving up and ending it\n",
+                        s.line, s.value);
+                fflush(nullptr);
+                _exit(3);
+            }
+            g_op.waitUntil = -1;
         } else {
             perform(p, s);
         }

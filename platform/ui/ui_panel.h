@@ -4,7 +4,7 @@
 // (1 when absent); every control carries "ctrlId" (the program's identifier) and, where the
 // widget class does not say it, "ctrlKind": numeric-int (QSpinBox), numeric-double
 // (QDoubleSpinBox), numeric-eng (read-only QLineEdit, engineering notation; "unit", "digits"),
-// led (QLabel; "onColor"), switch, button, ring (QComboBox, value = item data), table
+// led (QLabel; "onColor"), text (QLabel: a plain text and a red alert line), switch, button, ring (QComboBox, value = item data), table
 // (QTableWidget of int cells, rows from "rowCount"), graph (a QWidget placeholder replaced by a
 // plot; "xLabel", "xTenths", "yLabel", "yEng", "yUnit") and timer (hidden; "interval" in program
 // seconds, "timerEnabled", "callback" = a name given to RegisterCallback).
@@ -33,6 +33,7 @@ enum class CtrlKind {
     Table,          // QTableWidget of int cells
     Graph,          // CurvePlot
     Timer,          // invisible; calls a registered callback
+    Text,           // QLabel showing a plain text and, on its own line in red, an alert
 };
 
 struct UiControl {
@@ -42,6 +43,8 @@ struct UiControl {
     QPointer<QWidget> w;
     double value = 0;  // Eng and Led: the value last written (the widget shows only text)
     QString unit;      // Eng: unit after the prefix
+    QString text;      // Text: the text shown
+    QString alert;     // Text: the alert below it, empty when none
     // Timer
     double interval = 1;   // program seconds
     bool enabled = false;  // timer running
@@ -73,8 +76,13 @@ int ui_queue_length();
 int ui_set_value(UiPanel *p, UiControl *c, double value);
 // The control's value as a double; false when it has none (buttons, graphs, tables).
 bool ui_get_value(const UiControl *c, double *value);
-// The control's value as the text of a "NAME VALUE" dump; empty when it has none.
+// The control's value as the text of a "NAME VALUE" dump; empty when it has none. A text
+// indicator gives its text and, when an alert shows, " | " and the alert, newlines as spaces.
 QString ui_value_text(const UiControl *c);
+// The operator's entry `value` for a numeric field: false when it lies within the field's limits
+// (the mark of an earlier refusal is cleared then). True when it is outside: the field is marked,
+// the refusal observer is told, and *message (when given) holds its text; nothing is changed.
+bool ui_refuse_outside(UiPanel *p, UiControl *c, double value, QString *message);
 
 // Engineering notation with an SI prefix and `digits` significant digits: "1.235 nA", "0 A".
 std::string ui_eng(double v, const char *unit, int digits = 4);
@@ -99,3 +107,5 @@ double op_next_due();
 // Hooks set by the program.
 extern PopupObserver g_popupObserver;
 extern RowDumper g_rowDumper;
+extern InputRefusedObserver g_inputRefused;
+extern FaultInjector g_faultInjector;

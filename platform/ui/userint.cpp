@@ -11,7 +11,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -29,6 +31,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <type_traits>
 
 #include "platform/core/clock.h"
 #include "platform/ui/curveplot.h"
@@ -37,6 +40,7 @@
 
 PopupObserver g_popupObserver = nullptr;
 RowDumper g_rowDumper = nullptr;
+InputRefusedObserver g_inputRefused = nullptr;
 
 namespace {
 
@@ -81,6 +85,7 @@ CtrlKind kindOf(QWidget *w) {
     if (k == "graph") return CtrlKind::Graph;
     if (k == "timer") return CtrlKind::Timer;
     if (k == "led") return CtrlKind::Led;
+    if (k == "text") return CtrlKind::Text;
     if (k == "switch") return CtrlKind::Switch;
     if (k == "table") return CtrlKind::Table;
     if (k == "numeric-int") return CtrlKind::NumericInt;
@@ -120,6 +125,138 @@ void showEng(UiControl &c) {
     e->setCursorPosition(0);
 }
 
+void paintText(UiControl &c) {
+    auto *l = qobject_cast<QLabel *>(c.w);
+    if (!l) return;
+    // Shown as markup only to colour the alert; both parts are escaped, so they stay plain text.
+    auto html = [](const QString &t) { return t.toHtmlEscaped().replace('\n', "<br>"); };
+    QString out = html(c.text);
+    if (!c.alert.isEmpty())
+        out += (c.text.isEmpty() ? QString() : QString("<br>")) + "<span style=\"color:#d00000;\">" + html(c.alert) +
+               "</span>";
+    l->setText(out);
+    if (l->isVisible()) l->repaint();
+}
+
+// The number an operator typed into a spin box, its prefix and suffix taken off; false when the
+// text holds none (or, for a whole-number field, a number with a fraction).
+bool typedNumber(const QAbstractSpinBox *s, const QString &text, bool whole, double *v) {
+    QString t = text, pre, suf;
+    if (auto *i = qobject_cast<const QSpinBox *>(s)) pre = i->prefix(), suf = i->suffix();
+    if (auto *d = qobject_cast<const QDoubleSpinBox *>(s)) pre = d->prefix(), suf = d->suffix();
+    if (!pre.isEmpty() && t.startsWith(pre)) t = t.mid(pre.size());
+    if (!suf.isEmpty() && t.endsWith(suf)) t.chop(suf.size());
+    t = t.trimmed();
+    bool ok = false;
+    *v = s->locale().toDouble(t, &ok);
+    if (!ok) *v = t.toDouble(&ok);
+    if (!ok || !std::isfinite(*v)) return false;
+    return !whole || *v == std::floor(*v);
+}
+
+// Spin boxes that let a number outside the limits be typed whole, so that Enter or leaving the
+// field refuses it. The stock validator stops the keystroke that leaves the range, and the entry
+// then commits a different value ("500" into a field of at most 102.35 becomes 50).
+template <class Base>
+class CheckedSpin : public Base {
+public:
+    explicit CheckedSpin(QWidget *parent) : Base(parent) {}
+    QValidator::State validate(QString &input, int &pos) const override {
+        QValidator::State st = Base::validate(input, pos);
+        double v;
+        if (st == QValidator::Invalid && typedNumber(this, input, whole(), &v)) return QValidator::Intermediate;
+        return st;
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent *e) override {
+        if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && refuseTyped()) {
+            e->accept();
+            return;
+        }
+        Base::keyPressEvent(e);
+    }
+    void focusOutEvent(QFocusEvent *e) override {
+        refuseTyped();
+        Base::focusOutEvent(e);
+    }
+
+private:
+    static constexpr bool whole() { return std::is_same_v<Base, QSpinBox>; }
+    // True when the typed text is a number outside the limits: refused, and the field shows its
+    // value again.
+    bool refuseTyped() {
+        double v;
+        if (!typedNumber(this, this->lineEdit()->text(), whole(), &v)) return false;
+        UiPanel *p = ui_panel(this->property("uiPanel").toInt());
+        UiControl *c = p ? p->find(this->property("ctrlId").toInt()) : nullptr;
+        if (!c || !ui_refuse_outside(p, c, v, nullptr)) return false;
+        this->lineEdit()->setText(this->prefix() + this->textFromValue(this->value()) + this->suffix());
+        this->lineEdit()->selectAll();
+        return true;
+    }
+};
+
+// Makes the panel file's spin boxes checked ones; every other class as the stock loader does.
+class PanelLoader : public QUiLoader {
+public:
+    QWidget *createWidget(const QString &className, QWidget *parent, const QString &name) override {
+        QWidget *w = nullptr;
+        if (className == "QSpinBox") w = new CheckedSpin<QSpinBox>(parent);
+        else if (className == "QDoubleSpinBox") w = new CheckedSpin<QDoubleSpinBox>(parent);
+        if (!w) return QUiLoader::createWidget(className, parent, name);
+        w->setObjectName(name);
+        return w;
+    }
+};
+
+// True when the layout holds the widget, directly or in a nested layout.
+bool layoutHolds(QLayout *l, QWidget *w) {
+    if (!l) return false;
+    for (int i = 0; i < l->count(); i++) {
+        QLayoutItem *it = l->itemAt(i);
+        if (it->widget() == w || layoutHolds(it->layout(), w)) return true;
+    }
+    return false;
+}
+
+// The field's name for messages: its "label" property, else the text of its row's label in a
+// form, else its control name.
+QString fieldLabel(UiPanel *p, const UiControl &c) {
+    QString given = c.w->property("label").toString();
+    if (!given.isEmpty()) return given;
+    for (QFormLayout *f : p->root->findChildren<QFormLayout *>()) {
+        for (int r = 0; r < f->rowCount(); r++) {
+            QLayoutItem *field = f->itemAt(r, QFormLayout::FieldRole);
+            QLayoutItem *label = f->itemAt(r, QFormLayout::LabelRole);
+            if (!field || !label) continue;
+            if (field->widget() != c.w && !layoutHolds(field->layout(), c.w)) continue;
+            if (auto *l = qobject_cast<QLabel *>(label->widget())) return l->text();
+        }
+    }
+    return c.name;
+}
+
+void markRefused(QWidget *w, const QString &message) {
+    if (!w->property("refusedMark").toBool()) {
+        w->setProperty("refusedMark", true);
+        w->setProperty("refusedOldTip", w->toolTip());
+        w->setProperty("refusedOldStyle", w->styleSheet());
+    }
+    w->setStyleSheet(w->property("refusedOldStyle").toString() + QString(" %1 { border: 2px solid #d00000; }")
+                                                                     .arg(w->metaObject()->className()));
+    w->setToolTip(message);
+    if (w->isVisible()) w->repaint();
+}
+
+void clearRefused(QWidget *w) {
+    if (!w || !w->property("refusedMark").toBool()) return;
+    w->setStyleSheet(w->property("refusedOldStyle").toString());
+    w->setToolTip(w->property("refusedOldTip").toString());
+    w->setProperty("refusedMark", false);
+    if (w->isVisible()) w->repaint();
+}
+
 // Replaces a graph placeholder by a plot in the same place of the layout.
 CurvePlot *makeGraph(QWidget *ph) {
     auto *plot = new CurvePlot(ph->parentWidget());
@@ -149,18 +286,25 @@ void connectControl(UiPanel *p, UiControl &c) {
     int panel = p->handle, id = c.id;
     auto commit = [panel, id]() { ui_queue_event(EVENT_COMMIT, panel, id); };
     QWidget *w = c.w;
+    w->setProperty("uiPanel", panel);
     switch (c.kind) {
     case CtrlKind::NumericInt:
         if (auto *s = qobject_cast<QSpinBox *>(w)) {
             // A commit is Enter, leaving the field or an arrow step, not every keystroke.
             s->setKeyboardTracking(false);
-            QObject::connect(s, &QSpinBox::valueChanged, s, commit);
+            QObject::connect(s, &QSpinBox::valueChanged, s, [s, commit]() {
+                clearRefused(s);
+                commit();
+            });
         }
         break;
     case CtrlKind::NumericDouble:
         if (auto *s = qobject_cast<QDoubleSpinBox *>(w)) {
             s->setKeyboardTracking(false);
-            QObject::connect(s, &QDoubleSpinBox::valueChanged, s, commit);
+            QObject::connect(s, &QDoubleSpinBox::valueChanged, s, [s, commit]() {
+                clearRefused(s);
+                commit();
+            });
         }
         break;
     case CtrlKind::Button:
@@ -194,6 +338,15 @@ void connectControl(UiPanel *p, UiControl &c) {
     case CtrlKind::Led:
         c.value = w->property("value").toInt() != 0;
         paintLed(c);
+        break;
+    case CtrlKind::Text:
+        if (auto *l = qobject_cast<QLabel *>(w)) {
+            l->setWordWrap(true);
+            l->setTextFormat(Qt::RichText);
+            l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            c.text = l->text();
+            paintText(c);
+        }
         break;
     case CtrlKind::Eng:
         if (auto *e = qobject_cast<QLineEdit *>(w)) {
@@ -360,6 +513,34 @@ UiPanel *ui_panel(int handle) {
 }
 
 void ui_queue_event(int event, int panel, int control) { g_queue.push_back({event, panel, control}); }
+
+bool ui_refuse_outside(UiPanel *p, UiControl *c, double v, QString *message) {
+    QString shown, unit;
+    double lo, hi;
+    if (auto *s = qobject_cast<QSpinBox *>(c->w)) {
+        lo = s->minimum(), hi = s->maximum();
+        shown = QString::number(s->value());
+        unit = s->suffix().trimmed();
+    } else if (auto *d = qobject_cast<QDoubleSpinBox *>(c->w)) {
+        lo = d->minimum(), hi = d->maximum();
+        shown = QString::number(d->value(), 'f', d->decimals());
+        unit = d->suffix().trimmed();
+    } else {
+        return false;  // only numeric fields have limits
+    }
+    if (v >= lo && v <= hi) {
+        clearRefused(c->w);
+        return false;
+    }
+    QString u = unit.isEmpty() ? QString() : " " + unit;
+    QString msg = QString("%1: %2 is outside %3 … %4%5; the value stays %6%5")
+                      .arg(fieldLabel(p, *c), QString::number(v, 'g', 12), QString::number(lo, 'g', 12),
+                           QString::number(hi, 'g', 12), u, shown);
+    markRefused(c->w, msg);
+    if (message) *message = msg;
+    if (g_inputRefused) g_inputRefused(p->handle, c->id, msg.toUtf8().constData());
+    return true;
+}
 int ui_queue_length() { return (int)g_queue.size(); }
 
 int ui_set_value(UiPanel *p, UiControl *c, double v) {
@@ -443,6 +624,11 @@ QString ui_value_text(const UiControl *c) {
         auto *t = qobject_cast<QTableWidget *>(c->w);
         return t ? QString::number(t->rowCount()) : QString();
     }
+    if (c->kind == CtrlKind::Text) {
+        QString t = c->text;
+        if (!c->alert.isEmpty()) t += " | " + c->alert;
+        return t.replace("\r\n", " ").replace('\n', ' ').replace('\r', ' ');
+    }
     if (!ui_get_value(c, &v)) return QString();
     if (c->kind == CtrlKind::NumericDouble || c->kind == CtrlKind::Eng) return QString::number(v, 'g', 10);
     return QString::number(toInt(v));
@@ -483,7 +669,7 @@ int LoadPanel(int, const char *fileName, int panelId) {
     QFile f(QString::fromLocal8Bit(fileName));
     if (!f.exists()) return UIEFileNotFound;
     if (!f.open(QIODevice::ReadOnly)) return UIEPanelNotFound;
-    QUiLoader loader;
+    PanelLoader loader;
     QWidget *root = loader.load(&f);
     if (!root) {
         fprintf(stderr, "panel: %s: %s\n", fileName, loader.errorString().toLocal8Bit().constData());
@@ -580,6 +766,12 @@ int QueueUserEvent(int eventNumber, int panel, int control) {
     return 0;
 }
 
+int UserEventPending(int panel, int control) {
+    for (const Event &e : g_queue)
+        if (e.panel == panel && e.control == control) return 1;
+    return 0;
+}
+
 int ProcessSystemEvents(void) {
     pump(false);
     return 0;
@@ -613,6 +805,47 @@ int SetCtrlVal(int panel, int control, double value) {
     UiControl *c = ctrl(panel, control, &err);
     if (!c) return err;
     return ui_set_value(ui_panel(panel), c, value);
+}
+
+static UiControl *textCtrl(int panel, int control, int *err) {
+    UiControl *c = ctrl(panel, control, err);
+    if (c && c->kind != CtrlKind::Text) {
+        *err = UIEInvalidControl;
+        return nullptr;
+    }
+    return c;
+}
+
+int SetCtrlVal(int panel, int control, const char *text) {
+    int err = 0;
+    UiControl *c = textCtrl(panel, control, &err);
+    if (!c) return err;
+    if (!text) return UIEOutOfRange;
+    c->text = QString::fromUtf8(text);
+    paintText(*c);
+    return 0;
+}
+
+int GetCtrlVal(int panel, int control, char *text, int size) {
+    int err = 0;
+    UiControl *c = textCtrl(panel, control, &err);
+    if (!c) return err;
+    if (!text || size < 1) return UIEOutOfRange;
+    QByteArray b = c->text.toUtf8();
+    int n = std::min<int>(b.size(), size - 1);
+    while (n > 0 && n < b.size() && (b[n] & 0xC0) == 0x80) n--;  // no character cut in half
+    memcpy(text, b.constData(), n);
+    text[n] = 0;
+    return 0;
+}
+
+int SetCtrlTextAlert(int panel, int control, const char *alert) {
+    int err = 0;
+    UiControl *c = textCtrl(panel, control, &err);
+    if (!c) return err;
+    c->alert = alert ? QString::fromUtf8(alert) : QString();
+    paintText(*c);
+    return 0;
 }
 
 int SetCtrlAttribute(int panel, int control, int attribute, int value) {
@@ -926,6 +1159,7 @@ int SetWaitCursor(int on) {
 
 void SetPopupObserver(PopupObserver fn) { g_popupObserver = fn; }
 void SetRowDumper(RowDumper fn) { g_rowDumper = fn; }
+void SetInputRefusedObserver(InputRefusedObserver fn) { g_inputRefused = fn; }
 
 int SavePanelImage(int panel, const char *path) {
     UiPanel *p = ui_panel(panel);

@@ -76,6 +76,9 @@ int DiscardPanel(int panel);
 int GetUserEvent(int wait, int *panel, int *control);
 // Appends a user event for the control. Returns 0, or a negative code.
 int QueueUserEvent(int eventNumber, int panel, int control);
+// 1 when an event of that control of that panel is waiting in the queue (queued, not yet taken),
+// else 0 (also for an unknown panel).
+int UserEventPending(int panel, int control);
 // Delivers pending window input, redraws, timer callbacks and scripted operator steps; takes no
 // event off the queue.
 int ProcessSystemEvents(void);
@@ -89,6 +92,15 @@ int GetCtrlVal(int panel, int control, double *value);
 // event. Returns 0 or a negative code.
 int SetCtrlVal(int panel, int control, int value);
 int SetCtrlVal(int panel, int control, double value);
+// Text indicators: the text shown, plain (no markup), word-wrapped, selectable. Writing raises no
+// event and paints at once. GetCtrlVal copies at most size - 1 characters and a NUL (a longer text
+// is cut there); both return 0, UIEInvalidControl when the control is not a text indicator, or
+// UIEOutOfRange when text is null or size < 1 (GetCtrlVal writes nothing then).
+int SetCtrlVal(int panel, int control, const char *text);
+int GetCtrlVal(int panel, int control, char *text, int size);
+// The alert of a text indicator: a second part shown in red on its own line below the text; an
+// empty string or null clears it. Returns as SetCtrlVal.
+int SetCtrlTextAlert(int panel, int control, const char *alert);
 int SetCtrlAttribute(int panel, int control, int attribute, int value);
 int GetCtrlAttribute(int panel, int control, int attribute, int *value);
 
@@ -141,6 +153,17 @@ void SetPopupObserver(PopupObserver fn);
 // a negative value. Registered by the application.
 typedef int (*RowDumper)(int row, const char *path);
 void SetRowDumper(RowDumper fn);
+
+// Called when the operator enters a value outside a numeric field's limits. The entry is refused:
+// it is not committed (no event), the field keeps its value and is marked until the next valid
+// entry. The message names the field, the value, the limits and the value kept, e.g.
+// "Source: 500 is outside -102.35 … 102.35 V; the value stays 10.00 V".
+typedef void (*InputRefusedObserver)(int panel, int control, const char *message);
+void SetInputRefusedObserver(InputRefusedObserver fn);
+// Sets a fault of the simulated station for the scripted operator's "fault INSTRUMENT KIND";
+// returns 0, or -1 for an unknown instrument or kind. Registered only on the simulated station.
+typedef int (*FaultInjector)(const char *instrument, const char *kind);
+void SetFaultInjector(FaultInjector fn);
 
 // ---------------------------------------------------------------------------------------------
 // Extensions of this panel layer (tests, benchmarks and the scripted operator).

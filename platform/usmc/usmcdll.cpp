@@ -7,12 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/usmc/usmc_sim_backend.h"
+#include "platform/usmc/usmc_backend.h"
 
 namespace {
 
 enum class Backend { None, Sim, Lib };
 Backend backend = Backend::None;
+const UsmcBackend *simBackend = nullptr;  // installed by the simulated controllers
+const UsmcBackend *sim = nullptr;         // the simulated backend in use while open
 
 // Text of the last failure raised by this layer itself (library not open or not loadable).
 char layerErr[200] = "No error";
@@ -97,6 +99,8 @@ DWORD notOpen() {
 
 }  // namespace
 
+void usmc_install_sim_backend(const UsmcBackend *b) { simBackend = b; }
+
 extern "C" {
 
 DWORD USMC_Init(USMC_Devices *Str) {
@@ -106,15 +110,22 @@ DWORD USMC_Init(USMC_Devices *Str) {
     }
     if (backend == Backend::None) {
         const char *station = std::getenv("VRIM_STATION");
-        bool sim = usmcsim::forced() || (station && std::strcmp(station, "sim") == 0);
-        if (sim) {
+        bool wantSim = (simBackend && simBackend->forced()) || (station && std::strcmp(station, "sim") == 0);
+        if (wantSim && !simBackend) {
+            setLayerErr("Simulated stage controllers are not part of this program");
+            std::fprintf(stderr, "%s\n", layerErr);
+            Str->NOD = 0;
+            return USMC_ERR_LIBRARY;
+        }
+        if (wantSim) {
             layerErrLast = false;
-            DWORD r = usmcsim::Init(Str, true);
+            DWORD r = simBackend->Init(Str, true);
             if (r == 0) {
                 backend = Backend::Sim;
+                sim = simBackend;
             } else {
                 char text[101] = {0};
-                usmcsim::GetLastErr(text, sizeof text);
+                simBackend->GetLastErr(text, sizeof text);
                 setLayerErr(text);
             }
             return r;
@@ -139,13 +150,13 @@ DWORD USMC_Init(USMC_Devices *Str) {
         return r;
     }
     layerErrLast = false;
-    return backend == Backend::Sim ? usmcsim::Init(Str, false) : lib.Init(Str);
+    return backend == Backend::Sim ? sim->Init(Str, false) : lib.Init(Str);
 }
 
 #define USMC_DISPATCH(op, ...)                                            \
     layerErrLast = false;                                                 \
     switch (backend) {                                                    \
-    case Backend::Sim: return usmcsim::op(__VA_ARGS__);                   \
+    case Backend::Sim: return sim->op(__VA_ARGS__);                       \
     case Backend::Lib: return lib.op(__VA_ARGS__);                        \
     default: return notOpen();                                            \
     }
@@ -185,7 +196,7 @@ void USMC_GetLastErr(char *str, std::size_t len) {
         return;
     }
     switch (backend) {
-    case Backend::Sim: usmcsim::GetLastErr(str, len); return;
+    case Backend::Sim: sim->GetLastErr(str, len); return;
     case Backend::Lib: lib.GetLastErr(str, len); return;
     default:
         std::snprintf(str, len, "%s", layerErr);
@@ -196,7 +207,10 @@ void USMC_GetLastErr(char *str, std::size_t len) {
 DWORD USMC_Close(void) {
     DWORD r = 0;
     switch (backend) {
-    case Backend::Sim: r = usmcsim::Close(); break;
+    case Backend::Sim:
+        r = sim->Close();
+        sim = nullptr;
+        break;
     case Backend::Lib:
         r = lib.Close();
         dlclose(lib.handle);

@@ -3,7 +3,8 @@
 //
 // Backend choice, made by the first USMC_Init after start or after USMC_Close:
 //  - simulated controllers when env VRIM_STATION=sim or after usmc_sim_select(true)
-//    (platform/usmc/usmc_sim.h);
+//    (sim/stages/usmc_sim.h, which installs its backend through platform/usmc/usmc_backend.h;
+//    a program without it gets USMC_ERR_LIBRARY for VRIM_STATION=sim);
 //  - otherwise the maker's library, loaded at run time from the path in env VRIM_USMC_LIBRARY
 //    (default "libusmcdll.so" on the loader's search path). The loaded library must use the
 //    record layouts below. When it cannot be loaded or lacks one of the eleven operations,

@@ -165,7 +165,9 @@ void K617Sim::deviceClear() {
 
 void K617Sim::deviceLine(const std::string &line) {
     for (char c : line) {
-        if (c == 'X' || c == 'x') {
+        if ((c == 'X' || c == 'x') && fault_ == K617Fault::ErrorAnswer) {
+            pendingCmd_.clear();  // refused as invalid: nothing is carried out
+        } else if (c == 'X' || c == 'x') {
             // Execute the collected commands in order, then count X as a trigger.
             const std::string &p = pendingCmd_;
             size_t i = 0;
@@ -315,6 +317,7 @@ std::string K617Sim::talk() {
     case K617Fault::NoReply: return std::string();
     case K617Fault::Garbled: return std::string("?#*!~@&^%$") + kTerminators[dev_.terminator];
     case K617Fault::CutShort: return bytes.substr(0, body.size() / 2);
+    case K617Fault::ErrorAnswer: return std::string(kErrorWord) + kTerminators[dev_.terminator];
     default: return bytes;
     }
 }

@@ -50,6 +50,8 @@ enum class K617Fault {
     Garbled,   // replies are replaced by bytes holding no number, terminated as usual
     CutShort,  // replies stop half-way, without their terminator
     Slow,      // replies come 2 s late (inside the driver's 3.1 s read time-out)
+    ErrorAnswer,  // every device command is refused as invalid (nothing is carried out) and a
+                  // talk answers the error word kErrorWord with the terminator, no reading
 };
 
 class K617Sim : public PtyLine {
@@ -72,6 +74,7 @@ public:
     static constexpr int kAddress = 3;
     static constexpr double kInputOffset = 3.0e-14;  // A: the input's own offset, zero correct removes it
     static constexpr double kSlowDelay = 2.0;        // s
+    static constexpr const char *kErrorWord = "IDDC";  // invalid device-dependent command
 
 protected:
     void handleLine(const std::string &line) override;

@@ -9,9 +9,10 @@
 #include <thread>
 
 #include "platform/core/clock.h"
-#include "platform/usmc/usmc_sim.h"
+#include "sim/stages/usmc_sim.h"
 #include "sim/electrometer/k617_sim.h"
 #include "sim/monochromator/sp2155_sim.h"
+#include "sim/stages/usmc_sim.h"
 #include "sim/station/optics.h"
 
 namespace {
@@ -29,6 +30,8 @@ struct Station {
     std::mutex logMu;
     std::thread watcher;
     std::atomic<bool> stopping{false};
+    bool monoPortSet = false;   // VRIM_COM4 names the simulator's terminal (set by the station)
+    bool meterPortSet = false;  // VRIM_COM5 likewise
 };
 struct Seen;
 
@@ -104,6 +107,110 @@ void watch(Station *s, Seen *seen) {
     }
 }
 
+const char *const kInstruments[] = {"mono", "electrometer", "stage-x", "stage-y", "stage-z"};
+const char *const kSerialKinds[] = {"noreply", "garbled", "cut", "error", "slow", "unplugged", "none"};
+const char *const kStageKinds[] = {"missing", "fail", "stuck", "nopoweroff", "none"};
+
+template <size_t N>
+int indexOf(const char *const (&names)[N], const char *name) {
+    for (size_t i = 0; i < N; i++)
+        if (std::strcmp(names[i], name) == 0) return int(i);
+    return -1;
+}
+
+template <size_t N>
+std::string listOf(const char *const (&names)[N]) {
+    std::string s;
+    for (size_t i = 0; i < N; i++) s += (i ? ", " : "") + std::string(names[i]);
+    return s;
+}
+
+// Takes the port away (unplugged) or puts it back; a port put back may have a new name.
+void plug(PtyLine &line, bool in, bool envSet, const char *envName) {
+    if (!in) {
+        line.stop();
+        return;
+    }
+    if (line.running()) return;
+    if (!line.start()) {
+        fprintf(stderr, "station: cannot plug %s back in: %s\n", envName, line.error().c_str());
+        return;
+    }
+    if (envSet) setenv(envName, line.path().c_str(), 1);
+}
+
+// Sets one instrument's fault; the station lock is held.
+int apply_fault(Station *s, const char *instrument, const char *kind) {
+    if (!s) {
+        fprintf(stderr, "station: fault %s %s: the simulated station is not running\n", instrument, kind);
+        return -1;
+    }
+    int inst = indexOf(kInstruments, instrument);
+    if (inst < 0) {
+        fprintf(stderr, "station: unknown instrument \"%s\" (one of %s)\n", instrument, listOf(kInstruments).c_str());
+        return -1;
+    }
+    if (inst <= 1) {
+        int k = indexOf(kSerialKinds, kind);
+        if (k < 0) {
+            fprintf(stderr, "station: unknown fault \"%s\" of %s (one of %s)\n", kind, instrument,
+                    listOf(kSerialKinds).c_str());
+            return -1;
+        }
+        bool unplugged = k == 5;
+        if (inst == 0) {
+            static const SP2155Fault f[] = {SP2155Fault::NoReply,     SP2155Fault::Garbled, SP2155Fault::CutShort,
+                                            SP2155Fault::ErrorAnswer, SP2155Fault::Slow,    SP2155Fault::None,
+                                            SP2155Fault::None};
+            s->mono->setFault(f[k]);
+            plug(*s->mono, !unplugged, s->monoPortSet, "VRIM_COM4");
+        } else {
+            static const K617Fault f[] = {K617Fault::NoReply,     K617Fault::Garbled, K617Fault::CutShort,
+                                          K617Fault::ErrorAnswer, K617Fault::Slow,    K617Fault::None,
+                                          K617Fault::None};
+            s->meter->setFault(f[k]);
+            plug(*s->meter, !unplugged, s->meterPortSet, "VRIM_COM5");
+        }
+    } else {
+        int k = indexOf(kStageKinds, kind);
+        if (k < 0) {
+            fprintf(stderr, "station: unknown fault \"%s\" of %s (one of %s)\n", kind, instrument,
+                    listOf(kStageKinds).c_str());
+            return -1;
+        }
+        const char *serial = kAxisSerial[inst - 2];
+        usmc_sim_set_missing(serial, k == 0);
+        usmc_sim_set_start_fails(serial, k == 1);
+        usmc_sim_set_stuck_motor(serial, k == 2);
+        usmc_sim_set_stuck_power(serial, k == 3);
+    }
+    log_line(s, std::string("fault ") + instrument + " " + kind);
+    return 0;
+}
+
+// Applies the VRIM_STATION_FAULTS list; bad items are reported and skipped.
+void apply_fault_list(Station *s, const char *list) {
+    std::string all = list ? list : "";
+    size_t at = 0;
+    while (at <= all.size()) {
+        size_t comma = all.find(',', at);
+        if (comma == std::string::npos) comma = all.size();
+        std::string item = all.substr(at, comma - at);
+        at = comma + 1;
+        size_t b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t");
+        if (b == std::string::npos) continue;  // empty item (",," or a trailing comma)
+        item = item.substr(b, e - b + 1);
+        size_t colon = item.find(':');
+        if (colon == std::string::npos) {
+            fprintf(stderr, "station: VRIM_STATION_FAULTS item \"%s\" is not INSTRUMENT:KIND; skipped\n",
+                    item.c_str());
+            continue;
+        }
+        if (apply_fault(s, item.substr(0, colon).c_str(), item.substr(colon + 1).c_str()) != 0)
+            fprintf(stderr, "station: VRIM_STATION_FAULTS item \"%s\" skipped\n", item.c_str());
+    }
+}
+
 }  // namespace
 
 bool station_start(std::string *error) {
@@ -121,6 +228,8 @@ bool station_start(std::string *error) {
         s->mono->stop();
         return false;
     }
+    s->monoPortSet = !getenv("VRIM_COM4");
+    s->meterPortSet = !getenv("VRIM_COM5");
     setenv("VRIM_COM4", s->mono->path().c_str(), 0);
     setenv("VRIM_COM5", s->meter->path().c_str(), 0);
     usmc_sim_select(true);
@@ -137,6 +246,8 @@ bool station_start(std::string *error) {
         for (int a = 0; a < 3; a++) g_seen->powered[a] = usmc_sim_powered(kAxisSerial[a]);
         s->watcher = std::thread(watch, raw, g_seen);
     }
+    // Faults to rehearse, set before any driver opens a port or the stage library.
+    if (const char *faults = getenv("VRIM_STATION_FAULTS")) apply_fault_list(raw, faults);
     g_station = s.release();
     return true;
 }
@@ -176,6 +287,11 @@ void station_on_reminder(const char *title, const char *text) {
         s->cable = int(Cable::Sample);
         log_line(s, "cable sample");
     }
+}
+
+int station_fault(const char *instrument, const char *kind) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    return apply_fault(g_station, instrument ? instrument : "", kind ? kind : "");
 }
 
 double station_current() {

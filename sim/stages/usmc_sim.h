@@ -27,6 +27,10 @@
 #pragma once
 #include <cstddef>
 
+// Makes the simulated controllers a backend of the library layer (usmcdll.h); safe to repeat.
+// usmc_sim_select and usmc_sim_reset do it too. Without it VRIM_STATION=sim finds no simulated
+// controllers.
+void usmc_sim_install();
 // Forces the simulated backend for the next USMC_Init (true), or leaves the choice to env
 // VRIM_STATION (false).
 void usmc_sim_select(bool on);
@@ -47,8 +51,12 @@ void usmc_sim_set_devices(const char *const *serials, int count);
 bool usmc_sim_set_position(const char *serial16, int microsteps);
 // Places the negative and positive limit switches (physical microsteps, negative < positive).
 bool usmc_sim_set_limits(const char *serial16, int negative, int positive);
-// Leaves a controller out of the list at the next USMC_Init (unplugged) or puts it back.
+// Leaves a controller out of the list at the next USMC_Init (unplugged) or puts it back. While
+// missing, a controller still listed from an earlier USMC_Init answers nothing: every operation
+// on its device fails with USMC_ERR_DEVICE.
 bool usmc_sim_set_missing(const char *serial16, bool missing);
+// Every USMC_Start on the controller fails with USMC_ERR_INJECTED (true) or works again (false).
+bool usmc_sim_set_start_fails(const char *serial16, bool fails);
 // The next calls of an operation fail: operation is its name ("USMC_Start", "USMC_GetState"
 // ...), skip = successful calls to let through first, code = the code to return (nonzero),
 // times = how many calls fail after that (-1 = every one). Applies to all devices. Each

@@ -1,7 +1,7 @@
 // Simulated stepper-motor controllers: parameters, mode, start parameters and state as the
 // library records hold them, motion with ramps and limit switches on the program clock, delayed
 // power-off, flash kept across a re-open, and faults on request.
-#include "platform/usmc/usmc_sim.h"
+#include "sim/stages/usmc_sim.h"
 
 #include <cstdarg>
 #include <cmath>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/core/clock.h"
-#include "platform/usmc/usmc_sim_backend.h"
+#include "platform/usmc/usmc_backend.h"
 
 namespace {
 
@@ -63,6 +63,7 @@ struct Ctl {
     double powerOffAt = -1;       // program s when power goes off after ResetD; -1 none
     bool powered = true;
     bool stuckMotor = false, stuckPower = false;
+    bool startFails = false;  // every USMC_Start on it fails (fault)
     double negSw = kNegativeSwitch, posSw = kPositiveSwitch;  // microsteps, physical
 };
 
@@ -297,6 +298,10 @@ DWORD enter(const char *op, DWORD device, Ctl **c) {
         return USMC_ERR_DEVICE;
     }
     *c = &ctl[listed[device]];
+    if ((*c)->missing) {
+        setErr("%s: device %u does not answer (unplugged)", op, unsigned(device));
+        return USMC_ERR_DEVICE;
+    }
     update(**c);
     return 0;
 }
@@ -479,6 +484,9 @@ DWORD Start(DWORD Device, int DestPos, float *Speed, USMC_StartParameters *Str) 
     Ctl *c;
     if (DWORD r = enter("USMC_Start", Device, &c)) return r;
     if (!Speed || !Str) return setErr("USMC_Start: no speed or start parameters"), USMC_ERR_ARGUMENT;
+    if (c->startFails)
+        return setErr("USMC_Start: device %u: start failed (simulated fault)", unsigned(Device)),
+               USMC_ERR_INJECTED;
     BYTE div = Str->SDivisor;
     if (div != 1 && div != 2 && div != 4 && div != 8)
         return setErr("USMC_Start: step divisor %u is not 1, 2, 4 or 8", unsigned(div)),
@@ -570,16 +578,25 @@ DWORD GetEncoderState(DWORD Device, USMC_EncoderState *Str) {
     return 0;
 }
 
+const UsmcBackend kBackend = {forced,        Init,          GetState,           SaveParametersToFlash,
+                               SetCurrentPosition, GetMode,   SetMode,            GetParameters,
+                               SetParameters, GetStartParameters, Start,          GetLastErr,
+                               Close,         GetEncoderState};
+
 }  // namespace usmcsim
 
 // ---- test and station hooks ------------------------------------------------------------------
 
+void usmc_sim_install() { usmc_install_sim_backend(&usmcsim::kBackend); }
+
 void usmc_sim_select(bool on) {
+    usmc_sim_install();
     std::lock_guard<std::mutex> lock(mu);
     forcedOn = on;
 }
 
 void usmc_sim_reset() {
+    usmc_sim_install();
     std::lock_guard<std::mutex> lock(mu);
     defaults();
     libOpen = false;
@@ -658,6 +675,14 @@ bool usmc_sim_set_stuck_motor(const char *serial16, bool stuck) {
     update(*c);
     c->stuckMotor = stuck;
     if (!stuck) c->runStuck = false;
+    return true;
+}
+
+bool usmc_sim_set_start_fails(const char *serial16, bool fails) {
+    std::lock_guard<std::mutex> lock(mu);
+    Ctl *c = bySerial(serial16);
+    if (!c) return false;
+    c->startFails = fails;
     return true;
 }
 
