@@ -69,6 +69,8 @@ TEST(EndRequest, EachSignalDuringMapAndIdle) {
             EXPECT_EQ(r.out.find("not ended"), std::string::npos) << what;
             EXPECT_NE(r.err.find(std::string("SIG") + s.name + " received"), std::string::npos) << what << "\n" << r.err;
             expect_shutdown(log, what);
+            EXPECT_NE(app_read_text(r.dir + "/vrim.log").find(std::string("SIG") + s.name + " received"), std::string::npos)
+                << what;
             if (duringMap) expect_stopped_map(r.dir, what);
         }
     }
@@ -111,5 +113,7 @@ TEST(EndRequest, RealSignalRepeatedDuringShutdown) {
     EXPECT_EQ(r.status, (signed char)(128 + SIGTERM)) << r.err;
     EXPECT_NE(r.err.find("SIGTERM received"), std::string::npos) << r.err;
     expect_shutdown(log, "real SIGTERM");
+    EXPECT_NE(app_read_text(r.dir + "/vrim.log").find("further end requests came before the shutdown ended"),
+              std::string::npos);
     expect_stopped_map(r.dir, "real SIGTERM");
 }

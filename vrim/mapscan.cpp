@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 
 #include <array>
 #include <string>
 #include <vector>
 
 #include "platform/ui/userint.h"
+#include "vrim/journal.h"
 #include "vrim/mapfile.h"
 #include "vrim/maprecord.h"
 #include "vrim/mapwrite.h"
@@ -32,6 +34,12 @@ struct QuitHandback {
 };
 
 MapRecordDoc g_rec;  // the record of the running map, rewritten beside its file after every block
+
+// True for a regular file; a device or folder is never read as a map (a device may never end).
+bool regular_file(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 const char *base_name(const char *path) {
     const char *b = strrchr(path, '/');
@@ -69,6 +77,7 @@ void record_write(void) {
 // A new record for a map over these positions with the panel's settings and the reference in use.
 void record_begin(const std::vector<std::array<int, 2>> &positions) {
     g_rec = MapRecordDoc{};
+    g_rec.version = journal_version();
     g_rec.started = iso8601_local((long long)time(nullptr));
     g_rec.state = "running";
     static const struct {
@@ -155,6 +164,8 @@ void map_run(MapWriter *w, int first, int kept) {
     g_rec.state = (failed || stopped) ? "stopped" : "finished";
     record_write();
     if (failed) {
+        log_line("Map file %s: a block could not be written (%s); the file keeps %d whole blocks%s", pfile,
+                 strerror(failed), whole, cutErr ? " and may end in a partial block" : "");
         char msg[600];
         if (cutErr)
             snprintf(msg, sizeof msg,
@@ -182,14 +193,17 @@ void do_map_scan(void) {
     if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
 
     // Measured blocks are never replaced without the operator's word.
-    if (sel == VAL_EXISTING_FILE_SELECTED) {
+    if (sel == VAL_EXISTING_FILE_SELECTED && regular_file(pfile)) {
         MapBlocks old;
         mapfile_load(pfile, &old);
         if (!old.blocks.empty()) {
             char q[600];
             snprintf(q, sizeof q, "%s holds %zu measured position%s. Replace it?\nResume it instead with Resume map%s",
                      base_name(pfile), old.blocks.size(), old.blocks.size() == 1 ? "" : "s", "\xe2\x80\xa6");
-            if (ConfirmPopup("Map scan", q) != 1) return;
+            int ok = ConfirmPopup("Map scan", q);
+            log_line("Map scan: %s holds %zu measured positions; %s", pfile, old.blocks.size(),
+                     ok == 1 ? "replaced at the operator's word" : "kept: the map scan did not start");
+            if (ok != 1) return;
         }
     }
 
@@ -212,11 +226,17 @@ void do_resume_map(void) {
     if (sel != VAL_EXISTING_FILE_SELECTED) return;
 
     char msg[1200];
+    if (!regular_file(pfile)) {
+        snprintf(msg, sizeof msg, "%s is not a map file (not a regular file); nothing was changed.", pfile);
+        MessagePopup("Resume map", msg);
+        return;
+    }
     static MapBlocks file;
     int st = mapfile_load(pfile, &file);
     if (st == MAPREAD_IO || st == MAPREAD_BAD_VERSION || st == MAPREAD_BAD_LENGTH) {
         snprintf(msg, sizeof msg, "%s cannot be resumed: %s.%s", base_name(pfile), file.why.c_str(),
                  st == MAPREAD_IO ? "" : "\nIts whole blocks can be copied out with vrim-mapinfo --salvage.");
+        log_line("Resume map refused for %s: %s", pfile, file.why.c_str());
         MessagePopup("Resume map", msg);
         return;
     }
@@ -224,12 +244,14 @@ void do_resume_map(void) {
     std::string err;
     if (maprecord_read(maprecord_path(pfile), &rec, &err) != 0) {
         snprintf(msg, sizeof msg, "%s cannot be resumed without its record: %s.", base_name(pfile), err.c_str());
+        log_line("Resume map refused for %s: no record: %s", pfile, err.c_str());
         MessagePopup("Resume map", msg);
         return;
     }
     ResumePlan plan;
     if (!resume_check(file, &rec, map_positions(), refqe_sha256, held_ref_count(), &plan, &err)) {
         snprintf(msg, sizeof msg, "%s cannot be resumed.\n%s\nNothing was changed.", base_name(pfile), err.c_str());
+        log_line("Resume map refused for %s: %s", pfile, err.c_str());
         MessagePopup("Resume map", msg);
         return;
     }
@@ -267,6 +289,9 @@ void do_resume_map(void) {
     g_rec = rec;
     g_rec.state = "running";
     record_write();
+    log_line("Map scan resumed: %s holds %d of %d positions%s; going on at position %d%s", pfile, plan.have,
+             plan.total, cut > 0 ? " and a partial block, cut off" : "", plan.next,
+             plan.adopted ? "; its last block was taken into the record" : "");
     map_run(&w, plan.next, plan.have);
 }
 

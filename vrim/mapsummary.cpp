@@ -32,6 +32,13 @@ const char *const kColumn[MAPCOL_COUNT] = {"wavelength", "reference current", "s
 int mapsummary_read(const std::string &path, MapSummary *s) {
     *s = MapSummary{};
     s->path = path;
+    std::error_code fec;
+    if (std::filesystem::exists(path, fec) && !std::filesystem::is_regular_file(path, fec)) {
+        // A device may never end and a folder holds no blocks: neither is read as a map.
+        s->file.stop = MAPREAD_IO;
+        s->file.why = path + " is not a regular file";
+        return 1;
+    }
     int st = mapfile_load(path.c_str(), &s->file);
     for (const MapBlock &b : s->file.blocks) {
         for (const MapRecord &r : b.rec) {

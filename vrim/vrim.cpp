@@ -8,6 +8,7 @@
 #include "instr/uSMC/uSMC.h"
 #include "platform/ui/signals.h"
 #include "platform/ui/userint.h"
+#include "vrim/journal.h"
 #include "vrim/vrim.h"
 
 int p1h;     // panel handle
@@ -173,12 +174,17 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     } while (rID != QUIT);
 
     int endReq = EndRequestReceived();
-    if (endReq) fprintf(stderr, "vrim: %s received; shutting down\n", EndRequestName(endReq));
+    if (endReq) {
+        fprintf(stderr, "vrim: %s received; shutting down\n", EndRequestName(endReq));
+        log_line("%s received: the program shuts down as after QUIT", EndRequestName(endReq));
+    }
     DiscardPanel(p1h);
     K617_trigger_mode(0);
     K617_close();
     SP2155_Close();
     stages_off();
+    if (EndRequestCount() > 1)
+        log_line("%d further end requests came before the shutdown ended; none interrupted it", EndRequestCount() - 1);
     // Ended by a signal: the shell's convention, 128 + the signal's number.
     return endReq ? 128 + (endReq < 100 ? endReq : ENDREQ_INT) : 0;
 }
