@@ -163,7 +163,7 @@ TEST(MapResume, WriteRefusedMidBlockLeavesWholeBlocks) {
 // A record whose positions are not the table's is refused with nothing changed; once the table is
 // as the map began, the map goes on from its first missing position with the reference of its
 // first block. Then MAP_SCAN on the finished file asks before replacing it: cancel keeps it, ok
-// replaces it; an empty file is replaced without a question.
+// replaces it; an empty file or one that is not a map is replaced without a question.
 TEST(MapResume, RefusedResumeThenResumedAndReplaceQuestion) {
     AppRunOptions o;
     o.limitSeconds = 90;
@@ -203,6 +203,7 @@ TEST(MapResume, RefusedResumeThenResumedAndReplaceQuestion) {
     ASSERT_EQ(maprecord_write(dir + "/map.dat", rec, &err), 0) << err;
     const std::string fileBefore = app_read_text(dir + "/map.dat"), recBefore = app_read_text(dir + "/map.dat.json");
     app_write_text(dir + "/empty.dat", "");
+    app_write_text(dir + "/notes.dat", "not a map\n");
 
     // Refused: the table's position 2 is not the record's. Nothing changes, nothing moves.
     AppRun r = app_run(std::string("idle\n") + kTable + "cell 1 3 216000\n"
@@ -251,7 +252,7 @@ TEST(MapResume, RefusedResumeThenResumedAndReplaceQuestion) {
                     "dump-controls before.txt\nfile map.dat\nanswer cancel\npress MAP_SCAN\nidle\n"
                     "dump-controls kept.txt\ncell 1 3 0\ncell 2 3 0\n"
                     "file map.dat\nanswer ok\npress MAP_SCAN\nidle\n"
-                    "file empty.dat\npress MAP_SCAN\nidle\nquit\n",
+                    "file empty.dat\npress MAP_SCAN\nidle\nfile notes.dat\npress MAP_SCAN\nidle\nquit\n",
                 o);
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -261,6 +262,7 @@ TEST(MapResume, RefusedResumeThenResumedAndReplaceQuestion) {
     EXPECT_NE(q1, std::string::npos) << r.out;
     EXPECT_NE(r.out.find(q + "ok\n", q1), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("empty.dat holds"), std::string::npos);
+    EXPECT_EQ(r.out.find("notes.dat holds"), std::string::npos);
     // Cancelled: no scan ran.
     before = app_controls(dir + "/before.txt");
     auto kept = app_controls(dir + "/kept.txt");
@@ -271,4 +273,5 @@ TEST(MapResume, RefusedResumeThenResumedAndReplaceQuestion) {
     ASSERT_EQ(b.blocks.size(), 1u);
     EXPECT_EQ(b.blocks[0].hdr.index, 1);
     EXPECT_EQ(blocks_of(dir + "/empty.dat").blocks.size(), 1u);
+    EXPECT_EQ(blocks_of(dir + "/notes.dat").blocks.size(), 1u);
 }
