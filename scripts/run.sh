@@ -20,7 +20,9 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 echo "No display: running a scripted session on the simulated station, time-scaled."
-rm -f panel.png mcp_positions.txt map.dat spectrum.txt positions.txt
+# The scripted session starts from a fresh station: stages that an earlier run left elsewhere
+# (their simulated flash) would need homing before the grid means anything.
+rm -f panel.png mcp_positions.txt map.dat map.dat.json spectrum.txt positions.txt vrim.log stage-flash.dat
 export QT_QPA_PLATFORM=offscreen
 export VRIM_TIME_SCALE=${VRIM_TIME_SCALE:-0.01}
 export VRIM_OPERATOR="$root/scripts/demo.op"

@@ -10,7 +10,7 @@ done
 
 lines() { wc -l < "$1" | tr -d ' '; }
 
-for f in mcp_positions.txt positions.txt spectrum.txt map.dat panel.png session.log; do
+for f in mcp_positions.txt positions.txt spectrum.txt map.dat map.dat.json vrim.log panel.png session.log; do
     p="$out/$f"
     if [ ! -e "$p" ]; then
         echo "$f: missing"
@@ -31,6 +31,20 @@ for f in mcp_positions.txt positions.txt spectrum.txt map.dat panel.png session.
         else
             echo "map.dat: $(stat -c %s "$p") bytes"
         fi ;;
+    map.dat.json)
+        # The record kept beside the map: state, blocks and the faults counted in them.
+        awk '/^  "state":/ { gsub(/[",]/, "", $2); st = $2 }
+             /^  "positions":/ { inpos = 1; next }
+             inpos && /^  \]/ { inpos = 0 }
+             inpos && /^    \[/ { npos++ }
+             /^      "index":/ { nb++ }
+             /^      "faults":/ { f = $2 + 0; nf += f; if (f > 0) bad++ }
+             END { printf "map.dat.json: %s, %d of %d positions in blocks, %d faults in %d blocks\n", st, nb, npos, nf, bad }' "$p" ;;
+    vrim.log)
+        # Session log: one line per event; FAULT lines name the instrument first.
+        awk '{ n++ } / FAULT / { f++ } / started: / { s++ } / map block [0-9]+ written/ { b++ }
+             END { printf "vrim.log: %d lines, %d scans, %d map blocks, %d fault lines\n", n, s, b, f }' "$p"
+        grep ' FAULT ' "$p" | head -n 3 | cut -c 21- | sed 's/^/  /' ;;
     panel.png)
         echo "panel.png: $(stat -c %s "$p") bytes" ;;
     session.log)

@@ -87,14 +87,22 @@ TEST_F(Journal, FaultTextSaysInstrumentOperationWhatAndWhere) {
 }
 
 TEST_F(Journal, RepeatedFaultIsCountedEveryTimeAndLoggedOnceWithItsRepeats) {
-    for (int i = 0; i < 4; i++) journal_fault("electrometer", "poll reading", "not a number");
-    EXPECT_EQ(journal_fault_count(), 4);
-    EXPECT_EQ(read_lines(path).size(), 1u);
+    // A silent electrometer at every poll: the reading and the status word, over and over.
+    for (int i = 0; i < 4; i++) {
+        journal_fault("electrometer", "poll reading", "not a number");
+        journal_fault("electrometer", "read the status word", "no status word");
+    }
+    EXPECT_EQ(journal_fault_count(), 8);
+    EXPECT_EQ(read_lines(path).size(), 2u);
     log_line("shutdown");
     auto v = read_lines(path);
-    ASSERT_EQ(v.size(), 3u);
-    EXPECT_EQ(v[1].substr(20), "FAULT repeated 3 more times: electrometer: poll reading: not a number");
-    EXPECT_EQ(v[2].substr(20), "shutdown");
+    ASSERT_EQ(v.size(), 5u);
+    EXPECT_EQ(v[2].substr(20), "FAULT repeated 3 more times: electrometer: poll reading: not a number");
+    EXPECT_EQ(v[3].substr(20), "FAULT repeated 3 more times: electrometer: read the status word: no status word");
+    EXPECT_EQ(v[4].substr(20), "shutdown");
+    // After another line the same fault is news again.
+    journal_fault("electrometer", "poll reading", "not a number");
+    EXPECT_EQ(read_lines(path).size(), 6u);
 }
 
 TEST_F(Journal, StatusLineFollowsTheScanAndKeepsHowItEnded) {

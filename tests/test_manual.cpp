@@ -12,6 +12,7 @@
 #include "platform/ui/userint.h"
 #include "sim/stages/usmc_sim.h"
 #include "support/app_run.h"
+#include "vrim/journal.h"
 #include "vrim/vrim.h"
 
 namespace {
@@ -74,7 +75,10 @@ TEST(ManualCommands, StageMovesAndHoming) {
         "idle\ncell 1 3 150000\ncell 2 3 160000\nset POSITION_INDEX 2\nidle\n"
         "press GOTO_POSITION\nidle\ndump-controls goto.txt\n"
         "set Z_TARGET 4000\npress MOVE_Z\nidle\ndump-controls z.txt\n"
-        "press HOME_ALL\nidle\ndump-controls home.txt\nquit\n");
+        "press HOME_ALL\nidle\ndump-controls home.txt\n"
+        // Position 0 is the reference detector's row 1: the stages can go back to it.
+        "cell 1 1 30000\ncell 2 1 124000\nset POSITION_INDEX 0\nidle\npress GOTO_POSITION\nidle\n"
+        "dump-controls ref.txt\nquit\n");
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << r.err;
     auto g = app_controls(r.dir + "/goto.txt");
@@ -90,6 +94,10 @@ TEST(ManualCommands, StageMovesAndHoming) {
     EXPECT_EQ(h["POS_Y"], "160000");
     EXPECT_EQ(h["POS_Z"], "4000");
     EXPECT_EQ(h["STAGE_BUSY"], "0");
+    auto ref = app_controls(r.dir + "/ref.txt");
+    EXPECT_EQ(ref["POSITION_INDEX"], "0");
+    EXPECT_EQ(ref["POS_X"], "30000");
+    EXPECT_EQ(ref["POS_Y"], "124000");
 }
 
 // A voltage set while the source is off is programmed and leaves the source off.
@@ -109,6 +117,7 @@ TEST(ManualCommands, SelectionAndGotoPosition) {
     const char *src = getenv("VRIM_SOURCE_DIR");  // else the copy beside the program
     std::string uir = src ? std::string(src) + "/vrim/vrim_ui.uir" : app_bin_dir() + "/vrim_ui.uir";
     clock_set_scale(0.01);
+    journal_set_log_path("/dev/null");  // no session log beside the test programs
     ASSERT_NE(InitCVIRTEEx(nullptr, nullptr, nullptr), 0);
     RegisterCallback("cb_timer", cb_timer);
     p1h = LoadPanel(0, uir.c_str(), PANEL);

@@ -2,11 +2,13 @@
 // handlers run through the program under the scripted operator.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "support/app_run.h"
+#include "vrim/journal.h"
 #include "vrim/vrim.h"
 
 namespace {
@@ -52,6 +54,42 @@ TEST(TextFilesReaders, ReferenceTableCases) {
     EXPECT_EQ(w[VRIM_POINTS], -7);
 }
 
+// Where a reader stopped: the line of the first byte it left, that line's text, or the end.
+TEST(TextFilesReaders, WhereAReaderStopped) {
+    static int w[8];
+    static float q[8];
+    std::string s = "4000 0.30\r\n5000 0.40\n\n5500 x\n6000 0.41\n";
+    FILE *f = text_file(s);
+    EXPECT_EQ(refqe_parse(f, w, q, 8), 2);
+    long line = 0;
+    char text[8];
+    EXPECT_TRUE(text_stopped_at(f, &line, text, sizeof text));
+    EXPECT_EQ(line, 4);
+    EXPECT_STREQ(text, "5500 x");
+    fclose(f);
+
+    s = "1 2\n3 4\n  \n";
+    f = text_file(s);
+    EXPECT_EQ(refqe_parse(f, w, q, 8), 2);
+    EXPECT_FALSE(text_stopped_at(f, &line, text, sizeof text));
+    fclose(f);
+
+    // Cut to the buffer, and a full table with more behind it.
+    s = "garbage that is long\n";
+    f = text_file(s);
+    EXPECT_EQ(refqe_parse(f, w, q, 8), 0);
+    EXPECT_TRUE(text_stopped_at(f, &line, text, sizeof text));
+    EXPECT_EQ(line, 1);
+    EXPECT_STREQ(text, "garbage");
+    fclose(f);
+    s = "1 1 2 2\n3 3\n";
+    f = text_file(s);
+    EXPECT_EQ(refqe_parse(f, w, q, 2), 2);
+    EXPECT_TRUE(text_stopped_at(f, &line, text, sizeof text));
+    EXPECT_EQ(line, 2);
+    fclose(f);
+}
+
 TEST(TextFilesReaders, PositionsAndExportFormats) {
     int x[4] = {0}, y[4] = {0};
     std::string text = "30000 124000\n130000\t115000 130000 130000\n140000 115000\n150000\n";
@@ -77,7 +115,11 @@ TEST(TextFilesReaders, ReferenceFileThatCannotBeOpenedChangesNothing) {
     wl[0][0] = 1234;
     qe[0][0] = 0.5f;
     nref = 1;
+    journal_set_log_path("/dev/null");  // the session log line is not this test's business
+    errno = 0;
     EXPECT_EQ(read_refqe("/nonexistent/dir/refqe.txt"), -1);
+    EXPECT_EQ(errno, ENOENT);  // still says why, after the log line is written
+    journal_set_log_path(nullptr);
     EXPECT_EQ(wl[0][0], 1234);
     EXPECT_EQ(qe[0][0], 0.5f);
     EXPECT_EQ(nref, 1);

@@ -1,6 +1,7 @@
 // Plain readers and writers of the program's text files. They touch neither the panel nor the
 // store, so they can be fed any input on their own (the fuzz targets do).
 #include <climits>
+#include <cstring>
 
 #include "vrim/vrim.h"
 
@@ -54,4 +55,32 @@ int wl_last(int first, int step, int count) {
     if (v > INT_MAX) v = INT_MAX;
     if (v < INT_MIN) v = INT_MIN;
     return (int)v;
+}
+
+bool text_stopped_at(FILE *f, long *line, char *text, size_t size) {
+    if (text && size > 0) text[0] = 0;
+    if (line) *line = 0;
+    if (!f) return false;
+    int c;
+    do {
+        c = fgetc(f);
+    } while (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f');
+    if (c == EOF) return false;
+    long at = ftell(f) - 1;  // the first byte left
+    if (at < 0 || fseek(f, 0, SEEK_SET) != 0) return true;
+    long lineNo = 1, lineStart = 0;
+    for (long i = 0; i < at; i++) {
+        int b = fgetc(f);
+        if (b == EOF) break;
+        if (b == '\n') {
+            lineNo++;
+            lineStart = i + 1;
+        }
+    }
+    if (line) *line = lineNo;
+    if (text && size > 1 && fseek(f, lineStart, SEEK_SET) == 0 && fgets(text, (int)(size > INT_MAX ? INT_MAX : size), f)) {
+        size_t n = strlen(text);
+        while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = 0;
+    }
+    return true;
 }

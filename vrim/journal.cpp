@@ -40,8 +40,13 @@ struct Journal {
     std::vector<std::string> pending;  // not yet taken by journal_take_faults
     std::string lastFault;             // text of the latest fault
     long long lastFaultTime = 0;       // calendar seconds
-    std::string lastLogged;            // text of the last fault written to the log
-    int repeats = 0;                   // times lastLogged came again without being logged
+    // Faults logged since the last other log line, with the times each came again unlogged (a
+    // silent instrument fails the same two or three ways at every poll).
+    struct Recent {
+        std::string text;
+        int repeats = 0;
+    };
+    std::vector<Recent> recent;
 
     std::string notes[JOURNAL_NOTES];
     std::string progress;
@@ -113,15 +118,20 @@ void write_log(const char *text) {
     }
 }
 
-// Before any other line: say how often the last logged fault came again unlogged.
+const size_t kRecentMax = 8;  // distinct faults remembered for the repeat count
+
+void flush_one(const Journal::Recent &r) {
+    if (r.repeats <= 0) return;
+    char b[kLineMax + 64];
+    snprintf(b, sizeof b, "FAULT repeated %d more time%s: %.900s", r.repeats, r.repeats == 1 ? "" : "s",
+             r.text.c_str());
+    write_log(b);
+}
+
+// Before any other line: say how often the recent faults came again unlogged, and forget them.
 void flush_repeats(void) {
-    if (J.repeats > 0) {
-        char b[kLineMax + 64];
-        snprintf(b, sizeof b, "FAULT repeated %d more time%s: %.900s", J.repeats,
-                 J.repeats == 1 ? "" : "s", J.lastLogged.c_str());
-        J.repeats = 0;
-        write_log(b);
-    }
+    for (const auto &r : J.recent) flush_one(r);
+    J.recent.clear();
 }
 
 void vformat(char *out, size_t size, const char *fmt, va_list ap) {
@@ -138,10 +148,8 @@ void show(void) {
     if (J.panel < 0) return;
     std::string text, alert;
     journal_status(&text, &alert);
-#ifdef VRIM_STATUS_CONTROL
     SetCtrlVal(J.panel, STATUS, text.c_str());
     SetCtrlTextAlert(J.panel, STATUS, alert.c_str());
-#endif
 }
 
 }  // namespace
@@ -233,12 +241,20 @@ int journal_fault(const char *instrument, const char *operation, const char *fmt
     J.pending.push_back(text);
     J.lastFault = text;
     J.lastFaultTime = (long long)time(nullptr);
-    if (text == J.lastLogged) {
-        J.repeats++;
+    Journal::Recent *seen = nullptr;
+    for (auto &r : J.recent)
+        if (r.text == text) seen = &r;
+    if (seen) {
+        seen->repeats++;
     } else {
-        flush_repeats();
+        if (J.recent.size() >= kRecentMax) {
+            flush_one(J.recent.front());
+            J.recent.erase(J.recent.begin());
+        }
         write_log(("FAULT " + text).c_str());
-        J.lastLogged = text;
+        // Also on standard error, for a session run without a panel in view.
+        fprintf(stderr, "vrim: FAULT %s\n", text.c_str());
+        J.recent.push_back({text, 0});
     }
     show();
     return J.faults;

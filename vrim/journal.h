@@ -62,10 +62,12 @@ std::string journal_where(void);
 
 // Reports one fault: which instrument ("monochromator", "electrometer", "stage X", "file", ...),
 // which operation ("go to 632.0 nm"), and what came back (printf format). The fault text is
-// "<instrument>: <operation>: <what came back> (<where>)"; it is logged as "FAULT <text>",
+// "<instrument>: <operation>: <what came back> (<where>)"; it is logged as "FAULT <text>" (and
+// written to standard error as "vrim: FAULT <text>"),
 // counted (session, running scan, current block) and shown in red on the status line with the
-// session's count. A fault identical to the previous one (same text, where included) is counted
-// but not logged again; the log then says how often it repeated when the next line comes.
+// session's count. A fault identical to one logged since the last other log line (same text,
+// where included) is counted but not logged again; the next other line is preceded by
+// "FAULT repeated N more times: <text>" for each such fault.
 // Returns the session's fault count.
 int journal_fault(const char *instrument, const char *operation, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
@@ -84,6 +86,7 @@ enum JournalNote {
     NOTE_NOT_HOMED = 0,  // the stages have not been homed since start
     NOTE_POSITIONS,      // a positions file filled fewer rows than the table holds
     NOTE_REFERENCE,      // a reference table stopped before the end of its file
+    NOTE_REFERENCE_LOW,  // the reference current is too small for a QE at some points
     NOTE_QUIT,           // QUIT (or closing the window) waits for the running scan to end
     NOTE_INPUT,          // a typed value was refused
     JOURNAL_NOTES

@@ -5,13 +5,15 @@
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
 #include "platform/ui/userint.h"
+#include "vrim/journal.h"
+#include "vrim/watch.h"
 #include "vrim/vrim.h"
 
 static void set_grating(void) {
     int igr = 0;
     GetCtrlVal(p1h, GRATING, &igr);
     SetCtrlVal(p1h, MONO_BUSY, 1);
-    SP2155_SetGrating(igr);
+    watch_mono_grating(igr);
     SetCtrlVal(p1h, MONO_BUSY, 0);
     // A new grating means another light path: the operator must redo the optical set-up.
     MessagePopup("Reminder", "1.Switch the light source!\n2.Adjust the slit!\n3.Load the range file!");
@@ -29,7 +31,7 @@ static void goto_wavelength(void) {
     int icwl = 0;  // tenths of a nanometre
     GetCtrlVal(p1h, WL_CURRENT, &icwl);
     SetCtrlVal(p1h, MONO_BUSY, 1);
-    SP2155_SetWavelength(icwl);
+    watch_mono_wavelength(icwl);
     SetCtrlVal(p1h, MONO_BUSY, 0);
 }
 
@@ -48,9 +50,11 @@ static void goto_position(void) {
         int target = 0;  // microsteps
         if (GetTableCellVal(p1h, POSITIONS, MakePoint(i + 1, npos + 1), &target) >= 0) {
             CurPos[i] = target;
-            uSMC_MoveTo(node[i], CurPos[i]);
+            watch_stage_move(i, CurPos[i]);
+            watch_stage_read(i, &CurPos[i], true, target);
+        } else {
+            watch_stage_read(i, &CurPos[i], false, 0);
         }
-        uSMC_GetPosition(node[i], &CurPos[i]);
         SetCtrlVal(p1h, PosCtrl[i], CurPos[i]);
     }
     SetCtrlVal(p1h, STAGE_BUSY, 0);
@@ -58,9 +62,10 @@ static void goto_position(void) {
 
 static void move_z(void) {
     GetCtrlVal(p1h, Z_TARGET, &CurPos[2]);
+    int target = CurPos[2];  // microsteps
     SetCtrlVal(p1h, STAGE_BUSY, 1);
-    uSMC_MoveTo(node[2], CurPos[2]);
-    uSMC_GetPosition(node[2], &CurPos[2]);
+    watch_stage_move(2, CurPos[2]);
+    watch_stage_read(2, &CurPos[2], true, target);
     SetCtrlVal(p1h, POS_Z, CurPos[2]);
     SetCtrlVal(p1h, STAGE_BUSY, 0);
 }
@@ -69,8 +74,16 @@ static void home_all(void) {
     SetWaitCursor(1);
     SetCtrlVal(p1h, STAGE_BUSY, 1);
     // Homing only: the indicators keep the positions from before it.
-    for (int i = 0; i < 3; i++) uSMC_ReferenceMove(node[i]);
+    int failed = 0;
+    for (int i = 0; i < 3; i++)
+        if (watch_stage_code(i, "home", uSMC_ReferenceMove(node[i])) != 0) failed++;
     SetCtrlVal(p1h, STAGE_BUSY, 0);
+    if (failed == 0) {
+        journal_note(NOTE_NOT_HOMED, nullptr);
+        log_line("homed stages X, Y and Z");
+    } else {
+        log_line("homing: %d of 3 stages failed", failed);
+    }
     SetWaitCursor(0);
 }
 

@@ -15,6 +15,7 @@
 #include "vrim/mapfile.h"
 #include "vrim/maprecord.h"
 #include "vrim/mapwrite.h"
+#include "vrim/record.h"
 #include "vrim/resume.h"
 #include "vrim/vrim.h"
 
@@ -23,6 +24,9 @@ void grey_curves(void);
 void plot_row_curve(int graph, int *handle, const int *x, const float *y, int n, int colour);
 int held_ref_count(void);
 void hand_back_quit(void);
+void qescan_set_positions(int n);
+void scan_log_start(const char *name, const char *extra);
+void scan_log_end(const char *name, int how, const char *extra);
 
 static const char kFileTitle[] = "Izberi binarno datoteko za meritve";
 
@@ -32,8 +36,6 @@ namespace {
 struct QuitHandback {
     ~QuitHandback() { hand_back_quit(); }
 };
-
-MapRecordDoc g_rec;  // the record of the running map, rewritten beside its file after every block
 
 // True for a regular file; a device or folder is never read as a map (a device may never end).
 bool regular_file(const char *path) {
@@ -68,35 +70,6 @@ std::vector<std::array<int, 2>> map_positions(void) {
     return v;
 }
 
-void record_write(void) {
-    g_rec.updated = iso8601_local((long long)time(nullptr));
-    std::string err;
-    if (maprecord_write(pfile, g_rec, &err) != 0) fprintf(stderr, "vrim: %s\n", err.c_str());
-}
-
-// A new record for a map over these positions with the panel's settings and the reference in use.
-void record_begin(const std::vector<std::array<int, 2>> &positions) {
-    g_rec = MapRecordDoc{};
-    g_rec.version = journal_version();
-    g_rec.started = iso8601_local((long long)time(nullptr));
-    g_rec.state = "running";
-    static const struct {
-        const char *name;
-        int id;
-    } kSettings[] = {{"DARK_WAIT", DARK_WAIT},         {"POINT_WAIT", POINT_WAIT}, {"NREF", NREF},
-                     {"CURRENT_RANGE", CURRENT_RANGE}, {"GRATING", GRATING},       {"VSOURCE_VALUE", VSOURCE_VALUE},
-                     {"VSOURCE_OPERATE", VSOURCE_OPERATE}};
-    for (const auto &s : kSettings) {
-        double v = 0;
-        GetCtrlVal(p1h, s.id, &v);
-        g_rec.settings.emplace_back(s.name, v);
-    }
-    g_rec.refTable = refqe_path;
-    g_rec.refSha256 = refqe_sha256;
-    g_rec.refPoints = held_ref_count();
-    g_rec.positions = positions;
-}
-
 // One block of position j: header and records encoded into one buffer (kept for the run, so that
 // nothing is allocated once it has grown to the table's size), written and synced in one go.
 // Returns 0, or the errno of the failed write (the file is cut back to its whole blocks then).
@@ -116,20 +89,20 @@ int write_block(MapWriter *w, int j, int n, int xRead, int yRead, int xReq, int 
     mapfile_encode_block(h, sdata, n, &buf);
     int err = mapwrite_block(w, buf.data(), buf.size(), cutErr);
     if (!err) {
-        MapRecordBlock b;
-        b.index = j;
-        b.requested = {xReq, yReq};
-        b.readBack = {xRead, yRead};
-        b.time = iso8601_local(h.time);
-        g_rec.blocks.push_back(b);
-        record_write();
+        std::vector<std::string> texts;
+        journal_take_faults(&texts);
+        log_line("map block %d written to %s: position %d, requested X %d Y %d, read back X %d Y %d, %d fault%s",
+                 w->blocks, pfile, j, xReq, yReq, xRead, yRead, (int)texts.size(), texts.size() == 1 ? "" : "s");
+        record_block(j, xReq, yReq, xRead, yRead, h.time, texts);
     }
     return err;
 }
 
 // The map's loop from position `first` on, appending to the open file; closes it at the end.
-// `kept` is the number of whole blocks the file held before (a resumed map).
-void map_run(MapWriter *w, int first, int kept) {
+// `kept` is the number of whole blocks the file held before (a resumed map); `total` the number of
+// positions the map visits.
+void map_run(MapWriter *w, int first, int kept, int total, const char *name) {
+    qescan_set_positions(total);
     int nrows = 0;
     GetNumTableRows(p1h, POSITIONS, &nrows);
     // Table row j + 1 is store row j; the store ends at row 999.
@@ -145,6 +118,7 @@ void map_run(MapWriter *w, int first, int kept) {
         GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
         GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
         if (CurPos[0] <= 0 && CurPos[1] <= 0) break;  // end of the list
+        journal_take_faults(nullptr);  // a block counts the faults of its own position only
         if (qescan() != 0) {                          // aborted: no block for this position
             stopped = true;
             break;
@@ -156,13 +130,24 @@ void map_run(MapWriter *w, int first, int kept) {
         GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
         GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
         failed = write_block(w, j, n, xRead, yRead, CurPos[0], CurPos[1], &cutErr);
-        if (failed) break;
+        if (failed) {
+            journal_fault("file", "write a block of the map file", "%s: %s", pfile, strerror(failed));
+            break;
+        }
     }
     int whole = kept + w->blocks;
     int closeErr = mapwrite_close(w);
-    if (closeErr && !failed) failed = closeErr;
-    g_rec.state = (failed || stopped) ? "stopped" : "finished";
-    record_write();
+    if (closeErr && !failed) {
+        failed = closeErr;
+        journal_fault("file", "close the map file", "%s: %s", pfile, strerror(failed));
+    }
+    char extra[400];
+    if (failed)
+        snprintf(extra, sizeof extra, "writing %s failed: %s; %d whole blocks in it", pfile, strerror(failed), whole);
+    else
+        snprintf(extra, sizeof extra, "%d block%s of %d points in %s", whole, whole == 1 ? "" : "s", n, pfile);
+    record_end(stopped || failed ? "stopped" : "finished");
+    scan_log_end(name, stopped ? JOURNAL_STOPPED : failed ? JOURNAL_ENDED : JOURNAL_FINISHED, extra);
     if (failed) {
         log_line("Map file %s: a block could not be written (%s); the file keeps %d whole blocks%s", pfile,
                  strerror(failed), whole, cutErr ? " and may end in a partial block" : "");
@@ -182,6 +167,7 @@ void map_run(MapWriter *w, int first, int kept) {
 void open_failed(const char *title, int err, const char *what) {
     char msg[500];
     snprintf(msg, sizeof msg, "Cannot open %s for writing: %s.\n%s", pfile, strerror(err), what);
+    journal_fault("file", "open the map file for writing", "%s: %s", pfile, strerror(err));
     MessagePopup(title, msg);
 }
 }  // namespace
@@ -215,9 +201,12 @@ void do_map_scan(void) {
         return;
     }
     grey_curves();
-    record_begin(map_positions());
-    record_write();
-    map_run(&w, 1, 0);
+    std::vector<std::array<int, 2>> visit = map_positions();
+    char extra[400];
+    snprintf(extra, sizeof extra, "%d positions, file %s", (int)visit.size(), pfile);
+    scan_log_start("Map scan", extra);
+    record_begin(pfile, visit);
+    map_run(&w, 1, 0, (int)visit.size(), "Map scan");
 }
 
 void do_resume_map(void) {
@@ -249,7 +238,7 @@ void do_resume_map(void) {
         return;
     }
     ResumePlan plan;
-    if (!resume_check(file, &rec, map_positions(), refqe_sha256, held_ref_count(), &plan, &err)) {
+    if (!resume_check(file, &rec, map_positions(), reference_sha256(), held_ref_count(), &plan, &err)) {
         snprintf(msg, sizeof msg, "%s cannot be resumed.\n%s\nNothing was changed.", base_name(pfile), err.c_str());
         log_line("Resume map refused for %s: %s", pfile, err.c_str());
         MessagePopup("Resume map", msg);
@@ -283,16 +272,18 @@ void do_resume_map(void) {
         SetCtrlVal(p1h, NREF, nref);
         SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
         plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
+        log_line("resume map: the reference of the first block of %s is used again: %d points", pfile, nref);
     }
     MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
     grey_curves();
-    g_rec = rec;
-    g_rec.state = "running";
-    record_write();
+    char extra[400];
+    snprintf(extra, sizeof extra, "%d positions, file %s, resumed at position %d", plan.total, pfile, plan.next);
+    scan_log_start("Map scan", extra);
+    record_resume(pfile, rec);
     log_line("Map scan resumed: %s holds %d of %d positions%s; going on at position %d%s", pfile, plan.have,
              plan.total, cut > 0 ? " and a partial block, cut off" : "", plan.next,
              plan.adopted ? "; its last block was taken into the record" : "");
-    map_run(&w, plan.next, plan.have);
+    map_run(&w, plan.next, plan.have, plan.total, "Map scan");
 }
 
 void do_load_data(void) {
@@ -302,6 +293,7 @@ void do_load_data(void) {
     if (!f) {
         char msg[400];
         snprintf(msg, sizeof msg, "Cannot open %s for reading: %s.", pfile, strerror(errno));
+        log_line("load data: cannot open %s: %s", pfile, strerror(errno));
         MessagePopup("Load data", msg);
         return;
     }
@@ -313,11 +305,15 @@ void do_load_data(void) {
     fclose(f);
 
     int st = mapfile_decode_first(buf, got, &block);
-    if (st == MAPFILE_BAD_VERSION) return;  // not a file of this program: ignored
+    if (st == MAPFILE_BAD_VERSION) {  // not a file of this program: ignored
+        log_line("load data: %s is not a map file (%zu bytes, unknown block version); nothing loaded", pfile, got);
+        return;
+    }
     char msg[500];
     if (st == MAPFILE_CUT_HEADER) {
         snprintf(msg, sizeof msg, "%s ends inside its block header (%zu bytes%s%s).\nNothing was loaded.",
                  pfile, got, readErr ? ", read error: " : "", readErr ? strerror(readErr) : "");
+        log_line("load data: %s ends inside its first block header; nothing loaded", pfile);
         MessagePopup("Load data", msg);
         return;
     }
@@ -331,6 +327,9 @@ void do_load_data(void) {
     SetCtrlVal(p1h, NREF, nref);
     plot_row_curve(GRAPH_QE, &plqeh[0], wl[0], qe[0], nref, VAL_BLACK);
     plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
+    reference_loaded_from_map(pfile, nref);
+    log_line("load data: read the reference of the first block of %s: %d points%s", pfile, nref,
+             st == MAPFILE_CUT_RECORDS ? " (the block is cut short)" : "");
 
     long long declared = mapfile_declared_points(&block.hdr);
     if (st == MAPFILE_CUT_RECORDS) {

@@ -6,6 +6,7 @@
 // timer then stays off until a later scan reaches its end.
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "instr/K617/K617.h"
 #include "instr/SP2155/SP2155.h"
@@ -13,6 +14,8 @@
 #include "platform/core/clock.h"
 #include "platform/ui/signals.h"
 #include "platform/ui/userint.h"
+#include "vrim/journal.h"
+#include "vrim/watch.h"
 #include "vrim/vrim.h"
 
 // Shared with the map scan (mapscan.cpp).
@@ -21,6 +24,10 @@ void plot_row_curve(int graph, int *handle, const int *x, const float *y, int n,
 int held_ref_count(void);
 void hand_back_quit(void);
 float qe_point(float qeRef, float tokSample, float tokRef);
+void scan_settings_text(char *out, size_t size);
+void qescan_set_positions(int n);
+// From record.cpp: the reference current now comes from a reference scan.
+void reference_scanned(void);
 
 static const int ncurroff = 10;         // readings averaged for a dark offset
 static const int ncurrmes = 3;          // readings averaged for each wavelength point
@@ -38,8 +45,13 @@ void hand_back_quit(void) {
     if (quitTaken) {
         rID = QUIT;
         quitTaken = false;
+        journal_note(NOTE_QUIT, nullptr);
     }
 }
+
+// Positions of the map scan running, 0 for a single position (set by the map scan).
+static int mapPositions;
+void qescan_set_positions(int n) { mapPositions = n; }
 
 namespace {
 struct QuitHandback {
@@ -54,20 +66,39 @@ int bounded(int n) {
 
 void set_mono(int wavelength) {
     SetCtrlVal(p1h, MONO_BUSY, 1);
-    SP2155_SetWavelength(wavelength);
+    watch_mono_wavelength(wavelength);
     SetCtrlVal(p1h, MONO_BUSY, 0);
 }
 
+// Parks the monochromator for a dark offset; the panel shows where it is parked.
+void park_mono(int points) {
+    journal_where_point(0, points, kDarkWavelength);
+    set_mono(kDarkWavelength);
+    SetCtrlVal(p1h, WL_CURRENT, kDarkWavelength);
+}
+
+
 void timer_enable(int on) { SetCtrlAttribute(p1h, POLL_TIMER, ATTR_ENABLED, on); }
 
+// After a STOP has ended a scan: the electrometer back to single readings and the poll on again,
+// so the Current field shows live readings and not the last one of the scan.
+void after_stop(void) {
+    K617_trigger_mode(0);
+    timer_enable(1);
+}
+
 // Moves X, then Y, to the cells of a POSITIONS row and shows the positions read back. Axis 0
-// finishes its move before axis 1 starts; Z stays.
-void move_xy_to_row(int row) {
+// finishes its move before axis 1 starts; Z stays. The scan's where becomes position k of n.
+void move_xy_to_row(int row, int k, int n) {
+    int target[2] = {0, 0};  // microsteps
+    GetTableCellVal(p1h, POSITIONS, MakePoint(1, row), &target[0]);
+    GetTableCellVal(p1h, POSITIONS, MakePoint(2, row), &target[1]);
+    journal_where_position(k, n, target[0], target[1]);
     SetCtrlVal(p1h, STAGE_BUSY, 1);
     for (int a = 0; a < 2; a++) {
-        GetTableCellVal(p1h, POSITIONS, MakePoint(a + 1, row), &CurPos[a]);
-        uSMC_MoveTo(node[a], CurPos[a]);
-        uSMC_GetPosition(node[a], &CurPos[a]);
+        CurPos[a] = target[a];
+        watch_stage_move(a, CurPos[a]);
+        watch_stage_read(a, &CurPos[a], true, target[a]);
         SetCtrlVal(p1h, PosCtrl[a], CurPos[a]);
     }
     SetCtrlVal(p1h, STAGE_BUSY, 0);
@@ -129,9 +160,39 @@ float qe_point(float qeRef, float tokSample, float tokRef) {
 
 float getavg(int n) {
     float sum = 0.0f;
-    for (int i = 0; i < n; i++) sum = (float)(sum + K617_get(nullptr, nullptr));
+    int bad = 0;         // readings that were not numbers
+    double slowest = 0;  // program seconds of the slowest reading
+    for (int i = 0; i < n; i++) {
+        double t0 = Timer();
+        double v = K617_get(nullptr, nullptr);  // amperes
+        double took = Timer() - t0;
+        if (took > slowest) slowest = took;
+        if (v != v) bad++;
+        sum = (float)(sum + v);
+    }
     if (n <= 0) return 0.0f;
+    char op[48];
+    snprintf(op, sizeof op, "average of %d readings", n);
+    watch_k617_average(op, bad, n);
+    if (bad == 0) watch_k617_duration(op, slowest);
     return sum / (float)n;
+}
+
+void scan_settings_text(char *out, size_t size) {
+    float dark = 0, point = 0, vout = 0;  // minutes, seconds, volts
+    int nrefCtl = 0, range = 0, grating = 0, operate = 0;
+    GetCtrlVal(p1h, DARK_WAIT, &dark);
+    GetCtrlVal(p1h, POINT_WAIT, &point);
+    GetCtrlVal(p1h, NREF, &nrefCtl);
+    GetCtrlVal(p1h, CURRENT_RANGE, &range);
+    GetCtrlVal(p1h, GRATING, &grating);
+    GetCtrlVal(p1h, VSOURCE_VALUE, &vout);
+    GetCtrlVal(p1h, VSOURCE_OPERATE, &operate);
+    snprintf(out, size,
+             "DARK_WAIT %g min, POINT_WAIT %g s, NREF %d (table %d points), CURRENT_RANGE %d, GRATING %d, "
+             "voltage source %g V %s",
+             (double)dark, (double)point, nrefCtl, nref, range, grating, (double)vout,
+             operate ? "operating" : "off");
 }
 
 int MDelay(double t) {
@@ -144,12 +205,26 @@ int MDelay(double t) {
     while (t > kSlice) {
         ProcessSystemEvents();
         int panel = 0, control = 0;
-        if (GetUserEvent(0, &panel, &control) != 0) {
+        int event = GetUserEvent(0, &panel, &control);
+        if (event != 0) {
             // Only an event actually taken counts; every event but STOP is dropped here.
             pID = panel;
             rID = control;
             if (control == STOP) return 1;
-            if (control == QUIT) quitTaken = true;
+            if (event == EVENT_END_REQUEST) {
+                quitTaken = true;
+                return 1;
+            }
+            if (control == QUIT && !quitTaken) {
+                quitTaken = true;
+                std::string scan = journal_where();
+                size_t comma = scan.find(',');
+                if (comma != std::string::npos) scan.resize(comma);
+                if (scan.empty()) scan = "scan";
+                journal_note(NOTE_QUIT, "The program will quit when the %s ends; press STOP to end it now.",
+                             scan.c_str());
+                log_line("QUIT during the %s: the program will quit when it ends", scan.c_str());
+            }
         }
         if (EndRequestReceived()) {
             quitTaken = true;
@@ -170,27 +245,42 @@ int qescan(void) {
     // The store has rows 1 … 999 for samples; row 0 stays the reference.
     if (npos < 1 || npos >= VRIM_ROWS) return 1;
 
+    // Never more points than the reference table holds: a raised NREF would send the
+    // monochromator to wavelengths that are not in the table.
+    int n = 0;
+    GetCtrlVal(p1h, NREF, &n);
+    n = bounded(n);
+    int held = held_ref_count();
+    if (n > held) {
+        log_line("NREF %d is above the %d points of the reference table: %d points are measured", n, held, held);
+        n = held;
+    }
+
     timer_enable(0);
-    move_xy_to_row(npos + 1);
+    move_xy_to_row(npos + 1, npos, mapPositions);
     K617_trigger_mode(1);
-    set_mono(kDarkWavelength);
+    park_mono(n);
 
     float wait = 0.0f;  // minutes, then seconds
     GetCtrlVal(p1h, DARK_WAIT, &wait);
-    if (MDelay((double)wait * 60.0) == 1) return 1;
+    if (MDelay((double)wait * 60.0) == 1) {
+        after_stop();
+        return 1;
+    }
     GetCtrlVal(p1h, POINT_WAIT, &wait);
 
     tokoff[npos] = getavg(ncurroff);
     SetCtrlVal(p1h, OFFSET_SAMPLE, (double)tokoff[npos]);
 
-    int n = 0;
-    GetCtrlVal(p1h, NREF, &n);
-    n = bounded(n);
     for (int i = 0; i < n; i++) {
         int icwl = wl[0][i];
+        journal_where_point(i + 1, n, icwl);
         set_mono(icwl);
         SetCtrlVal(p1h, WL_CURRENT, icwl);
-        if (MDelay(wait) == 1) return 1;
+        if (MDelay(wait) == 1) {
+            after_stop();
+            return 1;
+        }
         float rcurr = getavg(ncurrmes);
         SetCtrlVal(p1h, CURRENT, (double)rcurr);
         wl[npos][i] = icwl;
@@ -205,43 +295,109 @@ int qescan(void) {
 
     SetCtrlVal(p1h, STAGE_BUSY, 1);
     for (int a = 0; a < 2; a++) {
-        uSMC_GetPosition(node[a], &CurPos[a]);
+        watch_stage_read(a, &CurPos[a], false, 0);
         SetCtrlVal(p1h, PosCtrl[a], CurPos[a]);
     }
     SetCtrlVal(p1h, STAGE_BUSY, 0);
     return 0;
 }
 
+namespace {
+void scan_started(const char *name, const char *extra) {
+    journal_scan_begin(name);
+    char settings[400];
+    scan_settings_text(settings, sizeof settings);
+    log_line("%s started: %s%s%s", name, settings, extra && *extra ? ", " : "", extra ? extra : "");
+}
+
+void scan_ended(const char *name, int how, const char *extra) {
+    // A scan ended by a signal was not stopped by the operator: say which signal ended it.
+    std::string why;
+    if (how == JOURNAL_STOPPED && EndRequestReceived()) {
+        why = std::string(EndRequestName(EndRequestReceived())) + " received" + (extra && *extra ? "; " : "") +
+              (extra ? extra : "");
+        how = JOURNAL_ENDED;
+        extra = why.c_str();
+    }
+    std::string where = journal_where();  // "map scan, position …": the name is said first
+    size_t comma = where.find(", ");
+    where = comma == std::string::npos ? "its start" : where.substr(comma + 2);
+    int faults = journal_scan_fault_count();
+    journal_scan_end(how, how == JOURNAL_ENDED ? extra : nullptr);
+    const char *sep = extra && *extra ? "; " : "";
+    if (!extra) extra = "";
+    if (how == JOURNAL_STOPPED)
+        log_line("%s stopped by the operator (STOP) at %s; %d fault%s%s%s", name, where.c_str(), faults,
+                 faults == 1 ? "" : "s", sep, extra);
+    else if (how == JOURNAL_ENDED)
+        log_line("%s ended early at %s; %d fault%s%s%s", name, where.c_str(), faults, faults == 1 ? "" : "s",
+                 sep, extra);
+    else
+        log_line("%s finished; %d fault%s%s%s", name, faults, faults == 1 ? "" : "s", sep, extra);
+}
+}  // namespace
+
+void scan_log_start(const char *name, const char *extra) { scan_started(name, extra); }
+void scan_log_end(const char *name, int how, const char *extra) { scan_ended(name, how, extra); }
+
 void do_reference_scan(void) {
     QuitHandback handback;
     MessagePopup("Reminder", "Switch the cable to measure the reference PMT current!");
+    int n = held_ref_count();  // the count of the table held by the event loop, not NREF
+    char extra[80];
+    snprintf(extra, sizeof extra, "%d points", n);
+    scan_started("Reference scan", extra);
     timer_enable(0);
-    move_xy_to_row(1);
+    move_xy_to_row(1, 0, 0);
     K617_trigger_mode(1);
-    set_mono(kDarkWavelength);
+    park_mono(n);
 
     float wait = 0.0f;  // minutes, then seconds
     GetCtrlVal(p1h, DARK_WAIT, &wait);
-    if (MDelay((double)wait * 60.0) == 1) return;
+    if (MDelay((double)wait * 60.0) == 1) {
+        after_stop();
+        scan_ended("Reference scan", JOURNAL_STOPPED, "reference current unchanged");
+        return;
+    }
     GetCtrlVal(p1h, POINT_WAIT, &wait);
 
     tokoff[0] = getavg(ncurroff);
     SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
 
-    // The count of the reference table held by the event loop, not the NREF control.
-    int n = held_ref_count();
+    bool stopped = false;
+    int done = 0;  // points measured
     for (int i = 0; i < n; i++) {
         int icwl = wl[0][i];
+        journal_where_point(i + 1, n, icwl);
         set_mono(icwl);
         SetCtrlVal(p1h, WL_CURRENT, icwl);
-        if (MDelay(wait) == 1) break;
+        if (MDelay(wait) == 1) {
+            stopped = true;
+            break;
+        }
         float rcurr = getavg(ncurrmes);
         SetCtrlVal(p1h, CURRENT, (double)rcurr);
         tok[0][i] = -(rcurr - tokoff[0]);
+        done++;
     }
     plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], n, VAL_RED);
     K617_trigger_mode(0);
     timer_enable(1);
+    reference_scanned();
+    // A reference current at or below the threshold gives every sample a QE of 0 there.
+    int low = 0;
+    for (int i = 0; i < done; i++)
+        if (!((double)tok[0][i] > kMinRefCurrent)) low++;
+    if (low > 0) {
+        journal_note(NOTE_REFERENCE_LOW,
+                     "The reference current is not above %g A at %d of %d points: the sample QE there will be 0.",
+                     kMinRefCurrent, low, done);
+        log_line("reference current not above %g A at %d of %d points", kMinRefCurrent, low, done);
+    } else {
+        journal_note(NOTE_REFERENCE_LOW, nullptr);
+    }
+    snprintf(extra, sizeof extra, "%d of %d points measured", done, n);
+    scan_ended("Reference scan", stopped ? JOURNAL_STOPPED : JOURNAL_FINISHED, extra);
 }
 
 void do_sample_scan(void) {
@@ -255,7 +411,12 @@ void do_sample_scan(void) {
     }
     MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
     grey_curves();
-    qescan();
+    char extra[80];
+    snprintf(extra, sizeof extra, "position %d", npos);
+    scan_started("Sample scan", extra);
+    qescan_set_positions(0);
+    int r = qescan();
+    scan_ended("Sample scan", r != 0 ? JOURNAL_STOPPED : JOURNAL_FINISHED, nullptr);
 }
 
 void do_current_scan(void) {
@@ -269,14 +430,18 @@ void do_current_scan(void) {
     GetCtrlVal(p1h, POINT_WAIT, &wait);
     // Row 1 holds at most the store's points.
     inwl = bounded(inwl);
+    char extra[120];
+    snprintf(extra, sizeof extra, "WL_FIRST %d, WL_STEP %d, WL_COUNT %d", iwl0, idwl, inwl);
+    scan_started("Quick current scan", extra);
     K617_trigger_mode(1);
     MDelay(kQuickSettle);
     for (int i = 0; i < inwl; i++) {
         int icwl = (int)(uint32_t)((int64_t)iwl0 + (int64_t)i * idwl);
+        journal_where_point(i + 1, inwl, icwl);
         set_mono(icwl);
         SetCtrlVal(p1h, WL_CURRENT, icwl);
         MDelay(wait);  // a STOP ends only this wait
-        double rcurr = K617_get(nullptr, nullptr);
+        double rcurr = watch_k617_get("reading");
         SetCtrlVal(p1h, CURRENT, rcurr);
         wl[1][i] = icwl;
         tok[1][i] = (float)-rcurr;
@@ -284,4 +449,5 @@ void do_current_scan(void) {
     plot_row_curve(GRAPH_SAMPLE, &plh[1], wl[1], tok[1], inwl, VAL_RED);
     K617_trigger_mode(0);
     timer_enable(1);
+    scan_ended("Quick current scan", JOURNAL_FINISHED, nullptr);
 }

@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <string>
+
 #include "platform/ui/userint.h"
-#include "vrim/maprecord.h"
+#include "vrim/journal.h"
+#include "vrim/record.h"
 #include "vrim/vrim.h"
 
 int wl[VRIM_ROWS][VRIM_POINTS];     // tenths of a nanometre
@@ -15,8 +18,6 @@ float tokoff[VRIM_ROWS];            // amperes, dark offset as read
 int plh[VRIM_ROWS];                 // current curve handle, 0 = none
 int plqeh[VRIM_ROWS];               // QE curve handle, 0 = none
 int nref;                           // points of the reference table in row 0
-char refqe_path[300];               // the reference QE table in use, "" before one was read
-char refqe_sha256[65];              // its SHA-256 when read, "" when it could not be hashed
 
 void store_clear(void) {
     for (int r = 0; r < VRIM_ROWS; r++) {
@@ -33,13 +34,28 @@ void store_clear(void) {
 
 int read_refqe(const char *path) {
     FILE *f = fopen(path, "r");
-    if (!f) return -1;  // never read from a file that did not open; row 0 stays as it was
+    if (!f) {
+        int err = errno;
+        log_line("cannot open reference table %s: %s", path, strerror(err));
+        errno = err;  // the caller says why
+        return -1;    // never read from a file that did not open; row 0 stays as it was
+    }
     // At most one row of pairs: a longer table stops at the store's last point.
     nref = refqe_parse(f, wl[0], qe[0], VRIM_POINTS);
+    long line = 0;
+    char text[64];
+    bool rest = text_stopped_at(f, &line, text, sizeof text);
     fclose(f);
-    snprintf(refqe_path, sizeof refqe_path, "%s", path);
-    std::string sha;
-    snprintf(refqe_sha256, sizeof refqe_sha256, "%s", sha256_file(path, &sha) == 0 ? sha.c_str() : "");
+    if (!rest)
+        journal_note(NOTE_REFERENCE, nullptr);
+    else if (nref == VRIM_POINTS)
+        journal_note(NOTE_REFERENCE, "%s: the first %d pairs read; the rest of the file from line %ld is ignored.",
+                     path, nref, line);
+    else
+        journal_note(NOTE_REFERENCE, "%s: %d pairs read; line %ld is not a pair: \"%s\".", path, nref, line, text);
+    log_line("read reference table %s: %d points%s%s", path, nref, rest ? "; stopped at line " : "",
+             rest ? std::to_string(line).c_str() : "");
+    reference_table_read(path, nref);
     SetCtrlVal(p1h, NREF, nref);
     if (plqeh[0] != 0) DeleteGraphPlot(p1h, GRAPH_QE, plqeh[0], 1);
     plqeh[0] = PlotXY(p1h, GRAPH_QE, wl[0], qe[0], nref, VAL_INTEGER, VAL_FLOAT, VAL_THIN_LINE, VAL_NO_POINT,

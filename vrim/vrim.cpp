@@ -1,14 +1,17 @@
 // The application's life: start-up of stages, monochromator, panel and electrometer in a fixed
 // order, the event loop that runs one handler at a time, the poll, and the ordered shutdown.
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 
 #include "instr/K617/K617.h"
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
+#include "platform/core/rs232.h"
 #include "platform/ui/signals.h"
 #include "platform/ui/userint.h"
 #include "vrim/journal.h"
+#include "vrim/watch.h"
 #include "vrim/vrim.h"
 
 int p1h;     // panel handle
@@ -53,13 +56,23 @@ static int dump_row(int row, const char *path) {
 }
 
 static void poll(void) {
-    double rcurr = K617_get(nullptr, nullptr);  // amperes
+    double rcurr = watch_k617_get("poll reading");  // amperes
     SetCtrlVal(p1h, CURRENT, rcurr);
-    K617_status();
+    watch_k617_status();
     SetCtrlVal(p1h, VSOURCE_OPERATE, K617Stat.vsource_operate);
 }
 
+// A typed value outside a field's limits was refused by the panel: the operator hears why.
+static void input_refused(int panel, int control, const char *message) {
+    journal_note(NOTE_INPUT, "%s", message ? message : "A value outside the field's limits was refused.");
+    log_line("input refused: %s", message ? message : "");
+}
+
+static void attach_input_observer(void) { SetInputRefusedObserver(input_refused); }
+
 static void dispatch(int control) {
+    // A refused value is news until the operator's next action.
+    if (control != POLL_TIMER) journal_note(NOTE_INPUT, nullptr);
     switch (control) {
     case CURRENT_SCAN:
         do_current_scan();
@@ -102,8 +115,12 @@ static void dispatch(int control) {
 }
 
 static void stages_off(void) {
-    for (int i = 0; i < 3; i++) uSMC_PowerOff(node[i]);
+    for (int i = 0; i < 3; i++) watch_stage_code(i, "power off", uSMC_PowerOff(node[i]));
     uSMC_Close();
+}
+
+static void serial_text(int i, char *out, size_t size) {
+    snprintf(out, size, "%.16s", serials[i]);
 }
 
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow) {
@@ -112,16 +129,35 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     // its event queue, with the shutdown below.
     InstallEndRequestHandlers();
 
-    mcp_positions();
+    log_line("start-up: vrim %s in the working directory", journal_version());
+    if (mcp_positions() == 0)
+        log_line("wrote mcp_positions.txt: 122 positions (the default grid)");
+    else
+        journal_fault("file", "write mcp_positions.txt", "%s", strerror(errno));
     store_clear();
 
-    uSMC_Open();
+    int code = uSMC_Open();
+    if (code != 0) {
+        char words[160];
+        journal_fault("stages", "open the stage library", "%s", stage_code_text(code, words, sizeof words));
+    }
+    log_line("stages: %d controllers found", uSMC_DeviceCount());
     for (int i = 0; i < 3; i++) {
         node[i] = uSMC_FindSerial((char *)serials[i]) + 1;
-        uSMC_Init(node[i], kStageType);
+        char serial[20];
+        serial_text(i, serial, sizeof serial);
+        if (node[i] == 0)
+            journal_fault(stage_name(i), "find its controller", "serial number %s is not among the %d controllers found",
+                          serial, uSMC_DeviceCount());
+        else
+            log_line("%s: controller %s found (node %d)", stage_name(i), serial, node[i]);
+        watch_stage_code(i, "set up and power on", uSMC_Init(node[i], kStageType));
     }
+    journal_note(NOTE_NOT_HOMED, "The stages have not been homed since start.");
 
     SP2155_Open(kMonoPort);
+    watch_mono_open(kMonoPort);
+    log_line("monochromator: serial port %d (%s)", kMonoPort, rs232_device_name(kMonoPort));
 
     RegisterCallback("cb_timer", cb_timer);
     SetRowDumper(dump_row);
@@ -134,8 +170,13 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
         return -1;
     }
     DisplayPanel(p1h);
+    journal_attach_panel(p1h);
+    attach_input_observer();
 
     K617_open(kK617Link, kK617Port, kK617Primary, kK617Secondary, kK617Timeout);
+    watch_k617_open(kK617Port);
+    log_line("electrometer: GPIB address %d through the GPIB-USB adapter on serial port %d (%s)", kK617Primary,
+             kK617Port, rs232_device_name(kK617Port));
     K617_clear();
     int irange = 0;
     GetCtrlVal(p1h, CURRENT_RANGE, &irange);
@@ -144,8 +185,8 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     K617_data_format(0);
     K617_trigger_mode(1);
 
-    SetCtrlVal(p1h, GRATING, SP2155_GetGrating());
-    SetCtrlVal(p1h, WL_CURRENT, SP2155_GetWavelength());
+    SetCtrlVal(p1h, GRATING, watch_mono_get_grating());
+    SetCtrlVal(p1h, WL_CURRENT, watch_mono_get_wavelength());
 
     // Answered first by the loop, as if the operator had used these controls.
     QueueUserEvent(1000, p1h, VSOURCE_VALUE);
@@ -163,10 +204,11 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
 
     SetCtrlVal(p1h, STAGE_BUSY, 1);
     for (int i = 0; i < 3; i++) {
-        uSMC_GetPosition(node[i], &CurPos[i]);
+        watch_stage_read(i, &CurPos[i], false, 0);
         SetCtrlVal(p1h, PosCtrl[i], CurPos[i]);
     }
     SetCtrlVal(p1h, STAGE_BUSY, 0);
+    log_line("start-up done: X %d, Y %d, Z %d; %d faults", CurPos[0], CurPos[1], CurPos[2], journal_fault_count());
 
     do {
         GetUserEvent(1, &pID, &rID);
@@ -176,8 +218,11 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     int endReq = EndRequestReceived();
     if (endReq) {
         fprintf(stderr, "vrim: %s received; shutting down\n", EndRequestName(endReq));
-        log_line("%s received: the program shuts down as after QUIT", EndRequestName(endReq));
+        log_line("shutdown: %s received; the program shuts down as after QUIT", EndRequestName(endReq));
+    } else {
+        log_line("shutdown: QUIT");
     }
+    journal_attach_panel(-1);
     DiscardPanel(p1h);
     K617_trigger_mode(0);
     K617_close();
@@ -185,6 +230,7 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     stages_off();
     if (EndRequestCount() > 1)
         log_line("%d further end requests came before the shutdown ended; none interrupted it", EndRequestCount() - 1);
+    log_line("shutdown done: %d faults in this session", journal_fault_count());
     // Ended by a signal: the shell's convention, 128 + the signal's number.
     return endReq ? 128 + (endReq < 100 ? endReq : ENDREQ_INT) : 0;
 }

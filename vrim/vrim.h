@@ -73,8 +73,6 @@ extern int p1h;       // panel handle
 extern int pID;       // panel of the last event taken
 extern int rID;       // control of the last event taken
 extern int nref;      // points of the reference table in row 0
-extern char refqe_path[300];   // the reference QE table in use (read_refqe), "" before one was read
-extern char refqe_sha256[65];  // its SHA-256 (64 hex digits), "" when it could not be hashed
 extern int node[3];   // stage controller of axes X, Y, Z (device index + 1; 0 = not found)
 extern int CurPos[3]; // microsteps: last target or read-back position per axis
 extern const int PosCtrl[3];              // {POS_X, POS_Y, POS_Z}
@@ -117,6 +115,10 @@ void do_load_data(void);
 // Reads pairs of integers " %d %d" (X Y, microsteps) into x[k], y[k] for k = 0 ... until a pair
 // does not convert, the input ends or maxPairs pairs are taken; returns the number of pairs.
 int positions_parse(FILE *f, int *x, int *y, int maxPairs);
+// After a reader above stopped: true when input other than white space is left in f (which must
+// be seekable); *line gets the line number of its first byte (from 1) and text[size] that line,
+// cut to fit and without its line end. False at the end of the input.
+bool text_stopped_at(FILE *f, long *line, char *text, size_t size);
 // Writes the default grid (122 lines "%d %d\n": the reference detector's position, then the
 // 11 x 11 sample grid, column by column). Returns 0, or -1 when a write failed.
 int positions_write_grid(FILE *f);
