@@ -4,7 +4,7 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-asan fuzz bench clean
+.PHONY: all deps build run test test-asan windows-test fuzz bench clean
 SHELL := /bin/bash
 
 all: build
@@ -31,6 +31,12 @@ test-asan: deps
 	cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
+# The part without Qt cross-compiled for Windows (MinGW-w64) and its tests run under Wine, in a
+# fresh Wine prefix inside build-win/.
+windows-test:
+	@bash scripts/install-deps.sh windows
+	bash scripts/windows-test.sh build-win $(JOBS)
+
 # The file readers under libFuzzer (clang), each for FUZZ_SECONDS from the corpus kept in fuzz/corpus.
 FUZZ_SECONDS ?= 30
 fuzz: deps
@@ -48,4 +54,4 @@ bench: build
 	@cd $(BUILD)/bin && for b in ./bench_*; do echo "== $$b"; QT_QPA_PLATFORM=$${QT_QPA_PLATFORM:-offscreen} $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz
+	rm -rf $(BUILD) build-asan build-fuzz build-win

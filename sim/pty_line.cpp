@@ -1,20 +1,60 @@
 #include "sim/pty_line.h"
 
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/core/inproc_line.h"
+
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#endif
+
+SimLineKind sim_line_default_kind() {
+    if (const char *k = std::getenv("VRIM_SIM_LINE")) {
+        if (!std::strcmp(k, "inproc")) return SimLineKind::InProcess;
+        if (!std::strcmp(k, "pty")) return SimLineKind::Pty;
+    }
+#if defined(_WIN32)
+    return SimLineKind::InProcess;
+#else
+    return SimLineKind::Pty;
+#endif
+}
 
 PtyLine::PtyLine() = default;
 
 PtyLine::~PtyLine() { stop(); }
 
-bool PtyLine::start() {
+bool PtyLine::start() { return start(sim_line_default_kind()); }
+
+bool PtyLine::start(SimLineKind kind) {
     if (running_) return true;
+    kind_ = kind;
+    if (kind == SimLineKind::InProcess) {
+        inproc_ = inproc_line_create_unique("sim");
+        path_ = inproc_->deviceName();
+    } else if (!startPty()) {
+        return false;
+    }
+    stopping_ = false;
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+#if defined(_WIN32)
+bool PtyLine::startPty() {
+    error_ = "pseudo-terminals do not exist on this platform; use the in-process line";
+    return false;
+}
+#else
+bool PtyLine::startPty() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
         error_ = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
@@ -43,11 +83,9 @@ bool PtyLine::start() {
     }
     int fl = fcntl(master_, F_GETFL);
     fcntl(master_, F_SETFL, fl | O_NONBLOCK);
-    stopping_ = false;
-    running_ = true;
-    thread_ = std::thread([this] { run(); });
     return true;
 }
+#endif
 
 void PtyLine::stop() {
     if (thread_.joinable()) {
@@ -55,13 +93,25 @@ void PtyLine::stop() {
         thread_.join();
     }
     running_ = false;
+    if (inproc_) {
+        inproc_->hangUp();  // a port still open on it sees the device gone
+        inproc_line_remove(inproc_->name());
+        inproc_.reset();
+    }
+#if !defined(_WIN32)
     if (slaveKeep_ >= 0) ::close(slaveKeep_);
     if (master_ >= 0) ::close(master_);
+#endif
     slaveKeep_ = master_ = -1;
 }
 
 void PtyLine::send(const std::string &bytes) {
     std::lock_guard<std::mutex> lk(mu_);
+    if (inproc_) {
+        inproc_->deviceWrite(bytes);
+        return;
+    }
+#if !defined(_WIN32)
     size_t off = 0;
     while (off < bytes.size() && master_ >= 0) {
         ssize_t n = ::write(master_, bytes.data() + off, bytes.size() - off);
@@ -74,6 +124,7 @@ void PtyLine::send(const std::string &bytes) {
             break;
         }
     }
+#endif
 }
 
 std::string PtyLine::traffic() const {
@@ -86,30 +137,41 @@ void PtyLine::clearTraffic() {
     traffic_.clear();
 }
 
+void PtyLine::received(const char *buf, std::size_t n) {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        traffic_.append(buf, n);
+    }
+    pending_.append(buf, n);
+    size_t pos;
+    while ((pos = pending_.find(lineTerminator())) != std::string::npos) {
+        std::string line = pending_.substr(0, pos);
+        pending_.erase(0, pos + 1);
+        handleLine(line);
+    }
+}
+
 void PtyLine::run() {
     char buf[512];
     while (!stopping_) {
+        if (inproc_) {
+            // Waits up to 5 ms of real time for bytes, the same pace as the terminal's poll.
+            std::size_t n = inproc_->deviceRead(buf, sizeof buf, 5);
+            if (n > 0) received(buf, n);
+            tick();
+            continue;
+        }
+#if !defined(_WIN32)
         pollfd p{master_, POLLIN, 0};
         int r = ::poll(&p, 1, 5);
         if (r > 0 && (p.revents & POLLIN)) {
             ssize_t n = ::read(master_, buf, sizeof buf);
-            if (n > 0) {
-                {
-                    std::lock_guard<std::mutex> lk(mu_);
-                    traffic_.append(buf, static_cast<size_t>(n));
-                }
-                pending_.append(buf, static_cast<size_t>(n));
-                size_t pos;
-                while ((pos = pending_.find(lineTerminator())) != std::string::npos) {
-                    std::string line = pending_.substr(0, pos);
-                    pending_.erase(0, pos + 1);
-                    handleLine(line);
-                }
-            }
+            if (n > 0) received(buf, static_cast<size_t>(n));
         } else if (r > 0 && (p.revents & (POLLHUP | POLLERR))) {
             // No reader on the near end right now; wait for the driver to open it.
             ::usleep(2000);
         }
+#endif
         tick();
     }
 }

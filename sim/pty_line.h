@@ -1,14 +1,27 @@
-// The far end of a pseudo-terminal, served by a simulated instrument on its own thread.
+// The far end of a simulated instrument's serial line, served on its own thread. The line is
+// one of two kinds:
+//  - a pseudo-terminal (POSIX only): the driver's serial code runs exactly as on a real port;
+//  - an in-process line (platform/core/inproc_line.h), where pseudo-terminals do not exist.
+// start() takes the kind from env VRIM_SIM_LINE ("pty" or "inproc") when set, else the
+// platform's default: pseudo-terminals on POSIX, the in-process line on Windows.
 //
-// The near end (path()) is what a driver opens as its serial port, through VRIM_COM<N>. The
-// server thread collects the bytes the driver writes, cuts them into lines at the terminator
-// byte and hands each line to handleLine(), which answers with send(). Everything the server
-// does with time (reply latency, motion) runs on the program clock.
+// The near end (path()) is what a driver opens as its serial port, through VRIM_COM<N>: the
+// terminal's path, or "inproc:<name>". The server thread collects the bytes the driver writes,
+// cuts them into lines at the terminator byte and hands each line to handleLine(), which answers
+// with send(). Everything the server does with time (reply latency, motion) runs on the program
+// clock.
 #pragma once
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+class InprocLine;
+
+enum class SimLineKind { Pty, InProcess };
+// The kind start() uses (see above).
+SimLineKind sim_line_default_kind();
 
 class PtyLine {
 public:
@@ -17,9 +30,12 @@ public:
     PtyLine(const PtyLine &) = delete;
     PtyLine &operator=(const PtyLine &) = delete;
 
-    // Creates the pseudo-terminal and starts the server thread. False when no terminal could be
-    // had (the reason is in error()).
+    // Creates the line (of the default kind, or the one given) and starts the server thread.
+    // False when it could not be had (the reason is in error()); a pseudo-terminal on Windows
+    // is refused so.
     bool start();
+    bool start(SimLineKind kind);
+    SimLineKind kind() const { return kind_; }
     // Stops the thread and closes both ends. Called by the destructor too; safe to repeat.
     void stop();
 
@@ -45,7 +61,12 @@ protected:
 
 private:
     void run();
+    bool startPty();
+    // Hands the bytes the driver wrote to handleLine(), line by line.
+    void received(const char *buf, std::size_t n);
 
+    SimLineKind kind_ = SimLineKind::Pty;
+    std::shared_ptr<InprocLine> inproc_;
     int master_ = -1;
     int slaveKeep_ = -1;  // held open so the far end never sees a hang-up between driver opens
     std::string path_;

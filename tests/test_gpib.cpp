@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "instr/K617/K617.h"
 #include "platform/core/clock.h"
 #include "platform/core/gpib.h"
+#include "platform/core/guard.h"
 
 namespace {
 // A simulated board: records the calls, answers reads from `reply`, and fails the call named in
@@ -92,13 +94,21 @@ protected:
     static void toStderr() {
         std::fflush(stdout);
         dup2(2, 1);
+        // Both unbuffered, so the report and the board's notes keep their order (Windows
+        // buffers stderr when it is not a console).
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
         fb.echo = true;
     }
 };
 }  // namespace
 
 TEST(GpibLibrary, MissingOrUnusableLibraryActsAsNoBoard) {
+#if defined(_WIN32)
+    for (const char *lib : {"/nonexistent/libgpib-vrim.so", "version.dll"}) {
+#else
     for (const char *lib : {"/nonexistent/libgpib-vrim.so", "libm.so.6"}) {
+#endif
         setenv("VRIM_GPIB_LIBRARY", lib, 1);
         gpib_set_backend(nullptr);
         ibsta = 0, iberr = 0, ibcntl = 5;
@@ -182,5 +192,80 @@ TEST_F(GpibBoard, ReportOfUnlistedCodeAndNoBits) {
             ibcntl = 0;
             GpibError("msg");
         },
-        ::testing::ExitedWithCode(1), "\nmsg\nibsta = &H600  < >\niberr = 20 ETAB <Table Overflow>\nibcntl = 0\n\n");
+        ::testing::ExitedWithCode(1), "msg\nibsta = &H600  < >\niberr = 20 ETAB <Table Overflow>\nibcntl = 0\n\n");
+}
+
+// A board that stores more than it was allowed: the extra bytes land in the guarded tail, are
+// reported once, and never reach past the caller's buffer; the count is cut to what was asked.
+TEST_F(GpibBoard, ReadPastTheCountIsCaughtAndReportedOnce) {
+    static std::vector<std::string> reports;
+    reports.clear();
+    guard_reset();
+    guard_set_reporter([](const char *line) { reports.push_back(line); });
+    static const GpibBackend kSloppy = {
+        kFake.ibdev, kFake.ibclr, kFake.ibwrt,
+        [](int, void *buf, long cnt) {
+            std::memset(buf, 'Z', static_cast<size_t>(cnt) + 30);
+            fb.sta = GPIB_CMPL | GPIB_END;
+            fb.cntl = cnt + 30;
+            return fb.sta;
+        },
+        kFake.ibonl, kFake.status,
+    };
+    gpib_set_backend(&kSloppy);
+    K617_open(2, 0, 3, 0, 13);
+    char buf[K617_BufSize + 16];
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(K617_receive(buf, 10), 10);
+    EXPECT_EQ(std::string(buf), "ZZZZZZZZZZ");
+    for (size_t i = 11; i < sizeof buf; i++) ASSERT_EQ(buf[i], '#') << i;
+    EXPECT_EQ(ibcntl, 10);
+    EXPECT_EQ(K617_receive(buf, 10), 10);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("GPIB library: ibrd wrote 30 bytes past the end of its 10-byte read buffer"),
+              std::string::npos) << reports[0];
+    EXPECT_EQ(guard_overruns(), 2);
+    guard_set_reporter(nullptr);
+    guard_reset();
+}
+
+// The board layer on a loaded library whose status lives in exported variables: the calls reach
+// it, its status arrives in ibsta/iberr/ibcntl, and its over-long reads are caught.
+TEST(GpibLibrary, LoadedLibraryWithStatusVariables) {
+    setenv("VRIM_GPIB_LIBRARY", VRIM_GPIB_TESTLIB_PATH, 1);
+    gpib_set_backend(nullptr);
+    clock_set_scale(0.01);
+    static std::vector<std::string> reportLines;
+    std::vector<std::string> *reports = &reportLines;
+    reports->clear();
+    guard_reset();
+    guard_set_reporter([](const char *line) { reportLines.push_back(line); });
+
+    K617_open(0, 0, 3, 0, 13);
+    EXPECT_STREQ(gpib_library_error(), "");
+    EXPECT_EQ(ibsta, GPIB_CMPL);
+    K617_clear();
+    K617_send("F1X", 3);
+    EXPECT_EQ(ibcntl, 3);
+    char buf[K617_BufSize];
+    EXPECT_EQ(K617_receive(buf, 90), 17);
+    EXPECT_STREQ(buf, "NDCA+4.2000E-10\r\n");
+    EXPECT_EQ(ibsta, GPIB_CMPL | GPIB_END);
+
+    setenv("VRIM_TESTLIB_OVERRUN", "12", 1);
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(K617_receive(buf, 8), 8);
+    EXPECT_STREQ(buf, "NDCA+4.2");
+    for (size_t i = 9; i < sizeof buf; i++) ASSERT_EQ(buf[i], '#') << i;
+    unsetenv("VRIM_TESTLIB_OVERRUN");
+    ASSERT_EQ(reports->size(), 1u);
+    EXPECT_NE((*reports)[0].find("ibrd wrote 12 bytes past the end of its 8-byte read buffer"), std::string::npos);
+
+    // A failed call's status, as the library left it.
+    ibwrt(16 + 3, "FAIL", 4);
+    EXPECT_EQ(ibsta, GPIB_ERR | GPIB_CMPL);
+    EXPECT_EQ(iberr, 2);
+    guard_set_reporter(nullptr);
+    guard_reset();
+    unsetenv("VRIM_GPIB_LIBRARY");
 }

@@ -221,7 +221,11 @@ TEST(StageLibrary, MissingOrIncompleteLibraryFailsToOpenAndSaysWhy) {
     EXPECT_EQ(uSMC_GetPosition(1, &pos), uSMC_ERR_NODE);
 
     // A library that loads but has none of the operations.
+#if defined(_WIN32)
+    setenv("VRIM_USMC_LIBRARY", "version.dll", 1);
+#else
     setenv("VRIM_USMC_LIBRARY", "libm.so.6", 1);
+#endif
     EXPECT_NE(uSMC_Open(), 0);
     USMC_GetLastErr(text, sizeof text);
     EXPECT_NE(std::string(text).find("lacks the operation USMC_Init"), std::string::npos) << text;

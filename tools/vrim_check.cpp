@@ -2,9 +2,12 @@
 // program does at start, reads grating, wavelength, one current reading and the electrometer's
 // status word, prints them in plain words and says whether every reply came and parsed.
 //
-// With VRIM_STATION=sim it serves both instruments itself from simulators on pseudo-terminals,
-// so the check (and the drivers under it) can be run on any machine.
+// With VRIM_STATION=sim it serves both instruments itself from simulators (on pseudo-terminals,
+// or on in-process lines where there are none), so the check (and the drivers under it) can be
+// run on any machine.
+#ifdef VRIM_WITH_QT
 #include <QCoreApplication>
+#endif
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 
 #include "instr/K617/K617.h"
 #include "instr/SP2155/SP2155.h"
+#include "platform/core/env.h"
 #include "platform/core/rs232.h"
 #include "sim/electrometer/k617_sim.h"
 #include "sim/monochromator/sp2155_sim.h"
@@ -103,7 +107,9 @@ int main(int argc, char **argv) {
         usage(stderr);
         return 2;
     }
+#ifdef VRIM_WITH_QT
     QCoreApplication app(argc, argv);  // the serial layer's objects want one
+#endif
 
     SimStation sim;
     const char *station = std::getenv("VRIM_STATION");

@@ -8,6 +8,7 @@
 
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
+#include "platform/core/guard.h"
 #include "sim/stages/usmc_sim.h"
 
 namespace {
@@ -244,5 +245,12 @@ int main(int argc, char **argv) {
     int status = run(argc, argv);
     std::fflush(stdout);
     uSMC_Close();
+    if (int n = guard_overruns()) {
+        // Each operation was reported once as it happened; the count says how often it recurred.
+        std::fprintf(stderr,
+                     "vrim-stage: the library wrote past the end of its records %d time%s (see above); "
+                     "its record layout differs from the one this program knows\n",
+                     n, n == 1 ? "" : "s");
+    }
     return status;
 }

@@ -5,11 +5,21 @@
 #include <cstring>
 #include <string>
 
+#include "platform/core/guard.h"
 #include "platform/ui/userint.h"
 #include "sim/station/station.h"
+#include "vrim/journal.h"
 #include "vrim/vrim.h"
 
+// A library that wrote past its records: said on the console and kept in the session log.
+static void reportLibraryOverrun(const char *line) {
+    printf("%s\n", line);
+    fflush(stdout);
+    log_line("%s", line);
+}
+
 int main() {
+    guard_set_reporter(reportLibraryOverrun);
     const char *station = getenv("VRIM_STATION");
     bool sim = station && strcmp(station, "sim") == 0;
     if (sim) {

@@ -276,7 +276,17 @@ std::string iso8601_local(long long t) {
     strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &lt);
     // %z gives +hhmm; ISO 8601 as most readers take it wants +hh:mm.
     char z[8];
+#ifdef _WIN32
+    // The Windows C library's %z names the zone instead; the offset is computed here.
+    struct tm gt;
+    gmtime_s(&gt, &tt);
+    gt.tm_isdst = 0;
+    long off = (long)difftime(tt, mktime(&gt)) + (lt.tm_isdst > 0 ? 3600 : 0);
+    long aoff = off < 0 ? -off : off;
+    snprintf(z, sizeof z, "%c%02ld%02ld", off < 0 ? '-' : '+', (aoff / 3600) % 100, (aoff / 60) % 60);
+#else
     strftime(z, sizeof z, "%z", &lt);
+#endif
     std::string s = buf;
     if (strlen(z) == 5) {
         s += std::string(z, 3) + ":" + std::string(z + 3, 2);

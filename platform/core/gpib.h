@@ -1,12 +1,18 @@
 // GPIB board layer: the five calls of the system's GPIB library that the electrometer's board
 // link uses, and the library's status after each call.
 //
-// The library is loaded at the first call with dlopen, from the path in the environment variable
-// VRIM_GPIB_LIBRARY (default "libgpib.so.0"); it must export ibdev, ibclr, ibwrt, ibrd and ibonl
-// with the C interface below, and its status either through ThreadIbsta/ThreadIberr/
-// ThreadIbcntl-style functions or through exported ibsta/iberr/ibcntl variables. When no such
+// The library is loaded at the first call through the program's loader (platform/core/dynlib.h),
+// from the path in the environment variable VRIM_GPIB_LIBRARY (default "gpib-32.dll" on Windows,
+// "libgpib.so.0" elsewhere). It must export ibdev, ibclr, ibwrt, ibrd and ibonl with the C
+// interface below in the VRIM_GPIB_CALL convention, and its status through one of the ways such
+// libraries document: the functions ThreadIbsta/ThreadIberr/ThreadIbcntl (preferred), or the
+// exported variables ibsta/iberr/ibcntl, or user_ibsta/user_iberr/user_ibcntl. When no such
 // library can be loaded, every call fails as it does without a board: ERR set in ibsta, iberr =
-// ENEB, ibcntl = 0 (ibdev then returns -1).
+// ENEB, ibcntl = 0 (ibdev then returns -1); gpib_library_error() says why.
+//
+// Reads go through a buffer of the program's own with a guarded tail (platform/core/guard.h): a
+// board that stores more than it was allowed is reported once and cannot overwrite the caller's
+// memory; ibcntl never exceeds the count asked for.
 //
 // Tests and simulators put a board of their own in place with gpib_set_backend.
 #pragma once
@@ -30,6 +36,7 @@ enum {
 };
 // iberr code for "no GPIB board".
 enum { GPIB_ENEB = 7 };
+constexpr long kGpibGuardedRead = 4096;
 
 // Status of the last call through this layer, updated after every call.
 extern int ibsta;    // status bits; GPIB_ERR set = the call failed
@@ -44,7 +51,9 @@ int ibdev(int board, int pad, int sad, int tmo, int eot, int eos);
 int ibclr(int ud);
 // Writes cnt bytes. Returns ibsta; ibcntl = bytes written.
 int ibwrt(int ud, const void *buf, long cnt);
-// Reads at most cnt bytes, ending at EOI. Returns ibsta; ibcntl = bytes read.
+// Reads at most cnt bytes, ending at EOI. Returns ibsta; ibcntl = bytes read (0..cnt). Up to
+// kGpibGuardedRead bytes the read passes through the guarded buffer; a larger request goes to
+// the board directly.
 int ibrd(int ud, void *buf, long cnt);
 // v = 0 takes the device offline and frees the descriptor. Returns ibsta.
 int ibonl(int ud, int v);
@@ -63,3 +72,7 @@ struct GpibBackend {
 // Uses `backend` (kept by pointer; it must outlive its use) for all later calls; NULL returns to
 // the system library, which is then looked for again at the next call.
 void gpib_set_backend(const GpibBackend *backend);
+
+// Why the system library could not be used at the last attempt ("" when it could, or when none
+// was tried yet).
+const char *gpib_library_error();

@@ -1,17 +1,46 @@
 #include "platform/core/rs232.h"
 
-#include <QSerialPort>
-#include <QString>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "platform/core/clock.h"
+#include "platform/core/inproc_line.h"
+#include "platform/core/serial_device.h"
 
 namespace {
+
+// A port on an in-process line: the simulated instrument is in this program.
+class InprocSerial : public SerialDevice {
+public:
+    explicit InprocSerial(std::shared_ptr<InprocLine> l) : line(std::move(l)) {}
+    ~InprocSerial() override { line->detach(); }
+    std::shared_ptr<InprocLine> line;
+
+    int write(const char *buf, int count, double) override {
+        // The instrument gone: the write fails as on a vanished device.
+        return line->portWrite(buf, static_cast<std::size_t>(count)) ? count : kRS232_IOError;
+    }
+    int readByte(char *c, double deadline) override {
+        for (;;) {
+            int r = line->portReadByte(c, 0);
+            if (r == 0) {
+                int ms = clock_real_ms(deadline - Timer());
+                if (ms <= 0) return 0;
+                r = line->portReadByte(c, ms);
+            }
+            if (r > 0) return 1;
+            if (r < 0) return kRS232_IOError;
+        }
+    }
+    void flushIn() override { line->portFlush(); }
+    int queued() override { return static_cast<int>(line->portQueued()); }
+    int setHandshake(int, bool) override { return 0; }
+};
+
 struct Port {
-    std::unique_ptr<QSerialPort> sp;
+    std::unique_ptr<SerialDevice> dev;
     double timeout = 10.0;  // program seconds, for writes and reads
 };
 
@@ -23,10 +52,9 @@ Port &slot(int port) {
 
 bool valid(int port) { return port >= 1 && port <= kRS232_MaxPort; }
 
-QSerialPort *openPort(int port) {
+SerialDevice *openPort(int port) {
     if (!valid(port)) return nullptr;
-    QSerialPort *sp = slot(port).sp.get();
-    return (sp && sp->isOpen()) ? sp : nullptr;
+    return slot(port).dev.get();
 }
 
 int notOpenCode(int port) { return valid(port) ? kRS232_PortNotOpen : kRS232_InvalidPort; }
@@ -56,49 +84,34 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     if (parity < 0 || parity > 4) return kRS232_InvalidParity;
     if (dataBits < 5 || dataBits > 8) return kRS232_InvalidDataBits;
     if (stopBits != 1 && stopBits != 2) return kRS232_InvalidStopBits;
-    Port &p = slot(port);
-    if (p.sp) {
-        if (p.sp->isOpen()) p.sp->close();
-        p.sp.reset();
-    }
-    std::string dev = (deviceName && *deviceName) ? std::string(deviceName) : rs232_device_name(port);
-    auto sp = std::make_unique<QSerialPort>();
-    sp->setPortName(QString::fromStdString(dev));
-    if (!sp->open(QIODevice::ReadWrite)) return kRS232_CannotOpenPort;
-    // Line settings. On a pseudo-terminal some of these (and every modem-control line) are
-    // refused with "Inappropriate ioctl"; the bytes still flow, so such refusals are tolerated.
-    static const QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::OddParity,
-                                                   QSerialPort::EvenParity, QSerialPort::MarkParity,
-                                                   QSerialPort::SpaceParity};
-    sp->setBaudRate(static_cast<qint32>(baudRate));
-    sp->setParity(parities[parity]);
-    sp->setDataBits(static_cast<QSerialPort::DataBits>(dataBits));
-    sp->setStopBits(stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
-    sp->setFlowControl(QSerialPort::NoFlowControl);
-    sp->clearError();
     (void)inputQueueSize;
     (void)outputQueueSize;
-    p.sp = std::move(sp);
+    Port &p = slot(port);
+    p.dev.reset();
+    std::string dev = (deviceName && *deviceName) ? std::string(deviceName) : rs232_device_name(port);
+    if (inproc_is_device_name(dev.c_str())) {
+        auto line = inproc_line_find(dev.substr(std::strlen(VRIM_INPROC_PREFIX)));
+        if (!line || !line->attach()) return kRS232_CannotOpenPort;
+        p.dev = std::make_unique<InprocSerial>(std::move(line));
+    } else {
+        int code = 0;
+        p.dev = serial_open_native(dev, SerialSettings{baudRate, parity, dataBits, stopBits}, &code);
+        if (!p.dev) return code ? code : kRS232_CannotOpenPort;
+    }
     p.timeout = 10.0;
     return 0;
 }
 
 int SetXMode(int port, int mode) {
-    QSerialPort *sp = openPort(port);
-    if (!sp) return notOpenCode(port);
-    if (mode) sp->setFlowControl(QSerialPort::SoftwareControl);
-    else if (sp->flowControl() == QSerialPort::SoftwareControl) sp->setFlowControl(QSerialPort::NoFlowControl);
-    sp->clearError();
-    return 0;
+    SerialDevice *d = openPort(port);
+    if (!d) return notOpenCode(port);
+    return d->setHandshake(1, mode != 0);
 }
 
 int SetCTSMode(int port, int mode) {
-    QSerialPort *sp = openPort(port);
-    if (!sp) return notOpenCode(port);
-    if (mode) sp->setFlowControl(QSerialPort::HardwareControl);
-    else if (sp->flowControl() == QSerialPort::HardwareControl) sp->setFlowControl(QSerialPort::NoFlowControl);
-    sp->clearError();
-    return 0;
+    SerialDevice *d = openPort(port);
+    if (!d) return notOpenCode(port);
+    return d->setHandshake(2, mode != 0);
 }
 
 int SetComTime(int port, double seconds) {
@@ -109,46 +122,24 @@ int SetComTime(int port, double seconds) {
 }
 
 int FlushInQ(int port) {
-    QSerialPort *sp = openPort(port);
-    if (!sp) return notOpenCode(port);
-    // Drop what Qt has buffered and what the driver holds, then pick up and drop anything the
-    // kernel had already queued but Qt had not yet fetched.
-    sp->clear(QSerialPort::Input);
-    sp->waitForReadyRead(0);
-    sp->readAll();
-    sp->clearError();
+    SerialDevice *d = openPort(port);
+    if (!d) return notOpenCode(port);
+    d->flushIn();
     return 0;
 }
 
 int ComWrt(int port, const char *buffer, int count) {
-    QSerialPort *sp = openPort(port);
-    if (!sp) return notOpenCode(port);
+    SerialDevice *d = openPort(port);
+    if (!d) return notOpenCode(port);
     if (count < 0) return kRS232_InvalidCount;
     if (count == 0) return 0;
     if (!buffer) return kRS232_NullPointer;
-    qint64 n = sp->write(buffer, count);
-    if (n < 0) {
-        sp->clearError();
-        return kRS232_IOError;
-    }
-    double deadline = Timer() + slot(port).timeout;
-    while (sp->bytesToWrite() > 0) {
-        int ms = clock_real_ms(deadline - Timer());
-        if (ms <= 0 || !sp->waitForBytesWritten(ms)) break;
-    }
-    qint64 pending = sp->bytesToWrite();
-    sp->clearError();
-    if (pending > 0) {
-        // The rest could not go out in time: drop it so it is not sent later, out of order.
-        sp->clear(QSerialPort::Output);
-        return static_cast<int>(n - pending);
-    }
-    return static_cast<int>(n);
+    return d->write(buffer, count, Timer() + slot(port).timeout);
 }
 
 int ComRdTerm(int port, char *buffer, int count, int terminator) {
-    QSerialPort *sp = openPort(port);
-    if (!sp) return notOpenCode(port);
+    SerialDevice *d = openPort(port);
+    if (!d) return notOpenCode(port);
     if (count < 0) return kRS232_InvalidCount;
     if (!buffer) return kRS232_NullPointer;
     const char term = static_cast<char>(terminator & 0xFF);
@@ -156,41 +147,23 @@ int ComRdTerm(int port, char *buffer, int count, int terminator) {
     int stored = 0;
     while (stored < count) {
         char c;
-        if (sp->bytesAvailable() > 0 || sp->waitForReadyRead(0)) {
-            if (sp->getChar(&c)) {
-                if (c == term) return stored;
-                buffer[stored++] = c;
-                continue;
-            }
-        }
-        int ms = clock_real_ms(deadline - Timer());
-        if (ms <= 0) {
-            sp->clearError();  // a time-out leaves the port's error state set until cleared
-            return kRS232_Timeout;
-        }
-        if (!sp->waitForReadyRead(ms)) {
-            if (sp->error() != QSerialPort::TimeoutError && sp->error() != QSerialPort::NoError) {
-                sp->clearError();
-                return kRS232_IOError;
-            }
-            sp->clearError();
-        }
+        int r = d->readByte(&c, deadline);
+        if (r < 0) return r;
+        if (r == 0) return kRS232_Timeout;
+        if (c == term) return stored;
+        buffer[stored++] = c;
     }
     return stored;
 }
 
 int GetInQLen(int port) {
-    QSerialPort *sp = openPort(port);
-    if (!sp) return notOpenCode(port);
-    sp->waitForReadyRead(0);
-    sp->clearError();
-    return static_cast<int>(sp->bytesAvailable());
+    SerialDevice *d = openPort(port);
+    if (!d) return notOpenCode(port);
+    return d->queued();
 }
 
 int CloseCom(int port) {
-    QSerialPort *sp = openPort(port);
-    if (!sp) return notOpenCode(port);
-    sp->close();
-    slot(port).sp.reset();
+    if (!openPort(port)) return notOpenCode(port);
+    slot(port).dev.reset();
     return 0;
 }

@@ -1,10 +1,15 @@
-// Serial line layer: the RS-232 operations the instrument drivers call, on Qt SerialPort (real
-// ports, USB-serial adapters and pseudo-terminals alike).
+// Serial line layer: the RS-232 operations the instrument drivers call. A port is one of two
+// kinds:
+//  - a real port: on Windows through the system's communications API, elsewhere on Qt
+//    SerialPort, or on POSIX termios in a build without Qt (ports, USB-serial adapters and
+//    pseudo-terminals alike);
+//  - an in-process line to a simulated instrument in the same program, for the device name
+//    "inproc:<name>" (platform/core/inproc_line.h).
 //
 // Port numbers: port N is the device named by the environment variable VRIM_COM<N> when it is
-// set (e.g. /dev/ttyUSB0, or a pseudo-terminal of a simulated instrument); otherwise COMN on
-// Windows and /dev/ttyS<N-1> elsewhere. A device name passed to OpenComConfig, when not empty,
-// takes precedence over both.
+// set (e.g. /dev/ttyUSB0, COM7, a pseudo-terminal or an in-process line of a simulated
+// instrument); otherwise COMN on Windows and /dev/ttyS<N-1> elsewhere. A device name passed to
+// OpenComConfig, when not empty, takes precedence over both.
 //
 // All results follow one rule: a count (0 or more) on success, a negative code on failure.
 // Time-outs run on the program clock (platform/core/clock.h).
@@ -29,7 +34,8 @@ enum { kRS232_MaxPort = 255 };
 
 // Opens and configures the port. parity: 0 none, 1 odd, 2 even, 3 mark, 4 space. Queue sizes are
 // accepted and not enforced (the input queue grows as needed). Opening a port that is already open
-// in this program closes it first. Returns 0, or a negative code (nothing stays open then).
+// in this program closes it first. Returns 0, or a negative code (nothing stays open then);
+// kRS232_CannotOpenPort also for an in-process line that does not exist or is already open.
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits,
                   int stopBits, int inputQueueSize, int outputQueueSize);
 // Software (XON/XOFF) and hardware (CTS) handshake: 0 off, nonzero on. Returns 0 or a code.

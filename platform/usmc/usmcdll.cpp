@@ -1,12 +1,12 @@
 // Library layer: dispatches every operation to the backend chosen when the library was opened.
 #include "platform/usmc/usmcdll.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/core/dynlib.h"
+#include "platform/core/guard.h"
 #include "platform/usmc/usmc_backend.h"
 
 namespace {
@@ -26,42 +26,103 @@ void setLayerErr(const char *text) {
     layerErrLast = true;
 }
 
-// The maker's library, when loaded.
+// The maker's library, when loaded, in its own calling convention.
+#define USMC_FN(ret, name, ...) ret(VRIM_USMC_CALL *name)(__VA_ARGS__) = nullptr
 struct Lib {
-    void *handle = nullptr;
-    DWORD (*Init)(USMC_Devices *) = nullptr;
-    DWORD (*GetState)(DWORD, USMC_State *) = nullptr;
-    DWORD (*SaveParametersToFlash)(DWORD) = nullptr;
-    DWORD (*SetCurrentPosition)(DWORD, int) = nullptr;
-    DWORD (*GetMode)(DWORD, USMC_Mode *) = nullptr;
-    DWORD (*SetMode)(DWORD, USMC_Mode *) = nullptr;
-    DWORD (*GetParameters)(DWORD, USMC_Parameters *) = nullptr;
-    DWORD (*SetParameters)(DWORD, USMC_Parameters *) = nullptr;
-    DWORD (*GetStartParameters)(DWORD, USMC_StartParameters *) = nullptr;
-    DWORD (*Start)(DWORD, int, float *, USMC_StartParameters *) = nullptr;
-    void (*GetLastErr)(char *, std::size_t) = nullptr;
-    DWORD (*Close)() = nullptr;
-    DWORD (*GetEncoderState)(DWORD, USMC_EncoderState *) = nullptr;  // optional
+    DynLib *handle = nullptr;
+    USMC_FN(DWORD, Init, USMC_Devices *);
+    USMC_FN(DWORD, GetState, DWORD, USMC_State *);
+    USMC_FN(DWORD, SaveParametersToFlash, DWORD);
+    USMC_FN(DWORD, SetCurrentPosition, DWORD, int);
+    USMC_FN(DWORD, GetMode, DWORD, USMC_Mode *);
+    USMC_FN(DWORD, SetMode, DWORD, USMC_Mode *);
+    USMC_FN(DWORD, GetParameters, DWORD, USMC_Parameters *);
+    USMC_FN(DWORD, SetParameters, DWORD, USMC_Parameters *);
+    USMC_FN(DWORD, GetStartParameters, DWORD, USMC_StartParameters *);
+    USMC_FN(DWORD, Start, DWORD, int, float *, USMC_StartParameters *);
+    USMC_FN(void, GetLastErr, char *, std::size_t);
+    USMC_FN(DWORD, Close);
+    USMC_FN(DWORD, GetEncoderState, DWORD, USMC_EncoderState *);  // optional
 } lib;
+#undef USMC_FN
+
+const char kLibName[] = "Stage controller library";
+
+// Every record goes to the maker's library inside a buffer with a guarded tail (see
+// platform/core/guard.h); the caller's record is filled from it after the call.
+template <typename Rec, typename Call>
+DWORD guarded(const char *operation, const char *recordName, Rec *rec, Call call) {
+    static GuardedRecord<sizeof(Rec)> buf;
+    if (!rec) return call(static_cast<Rec *>(nullptr));
+    buf.arm(rec);
+    DWORD r = call(static_cast<Rec *>(buf.record()));
+    guard_report(kLibName, operation, recordName, sizeof(Rec), buf.overrun());
+    buf.take(rec);
+    return r;
+}
+
+DWORD libInit(USMC_Devices *s) {
+    return guarded("USMC_Init", "USMC_Devices", s, [](USMC_Devices *r) { return lib.Init(r); });
+}
+DWORD libGetState(DWORD d, USMC_State *s) {
+    return guarded("USMC_GetState", "USMC_State", s, [d](USMC_State *r) { return lib.GetState(d, r); });
+}
+DWORD libGetMode(DWORD d, USMC_Mode *s) {
+    return guarded("USMC_GetMode", "USMC_Mode", s, [d](USMC_Mode *r) { return lib.GetMode(d, r); });
+}
+DWORD libSetMode(DWORD d, USMC_Mode *s) {
+    return guarded("USMC_SetMode", "USMC_Mode", s, [d](USMC_Mode *r) { return lib.SetMode(d, r); });
+}
+DWORD libGetParameters(DWORD d, USMC_Parameters *s) {
+    return guarded("USMC_GetParameters", "USMC_Parameters", s,
+                   [d](USMC_Parameters *r) { return lib.GetParameters(d, r); });
+}
+DWORD libSetParameters(DWORD d, USMC_Parameters *s) {
+    return guarded("USMC_SetParameters", "USMC_Parameters", s,
+                   [d](USMC_Parameters *r) { return lib.SetParameters(d, r); });
+}
+DWORD libGetStartParameters(DWORD d, USMC_StartParameters *s) {
+    return guarded("USMC_GetStartParameters", "USMC_StartParameters", s,
+                   [d](USMC_StartParameters *r) { return lib.GetStartParameters(d, r); });
+}
+DWORD libStart(DWORD d, int dest, float *speed, USMC_StartParameters *s) {
+    return guarded("USMC_Start", "USMC_StartParameters", s,
+                   [d, dest, speed](USMC_StartParameters *r) { return lib.Start(d, dest, speed, r); });
+}
+DWORD libGetEncoderState(DWORD d, USMC_EncoderState *s) {
+    return guarded("USMC_GetEncoderState", "USMC_EncoderState", s,
+                   [d](USMC_EncoderState *r) { return lib.GetEncoderState(d, r); });
+}
+DWORD libSaveParametersToFlash(DWORD d) { return lib.SaveParametersToFlash(d); }
+DWORD libSetCurrentPosition(DWORD d, int pos) { return lib.SetCurrentPosition(d, pos); }
+// The error text: the library is given len (at most 512) characters of a guarded buffer.
+void libGetLastErr(char *str, std::size_t len) {
+    static GuardedRecord<512> buf;
+    std::size_t n = len < 512 ? len : 512;
+    buf.arm(nullptr);
+    std::memset(buf.bytes + n, kGuardPattern, 512 - n + kGuardTail);
+    lib.GetLastErr(reinterpret_cast<char *>(buf.bytes), n);
+    guard_report(kLibName, "USMC_GetLastErr", "error text", n, guard_overrun(buf.bytes + n, 512 - n + kGuardTail));
+    std::memcpy(str, buf.bytes, n);
+    str[n - 1] = 0;
+}
 
 template <typename F>
 bool resolve(F &fn, const char *name) {
-    fn = reinterpret_cast<F>(dlsym(lib.handle, name));
-    return fn != nullptr;
+    return dynlib_function(lib.handle, name, fn);
 }
 
 // Loads the maker's library; false with layerErr set (and reported on stderr) when it is
 // missing or incomplete.
 bool loadLibrary() {
     const char *path = std::getenv("VRIM_USMC_LIBRARY");
-    if (!path || !*path) path = "libusmcdll.so";
+    if (!path || !*path) path = VRIM_USMC_DEFAULT_LIBRARY;
     lib = Lib{};
-    lib.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    char why[300] = "";
+    lib.handle = dynlib_open(path, why, sizeof why);
     char msg[sizeof layerErr];
     if (!lib.handle) {
-        const char *why = dlerror();
-        std::snprintf(msg, sizeof msg, "Stage controller library %s cannot be loaded: %s", path,
-                      why ? why : "unknown reason");
+        std::snprintf(msg, sizeof msg, "Stage controller library %s cannot be loaded: %s", path, why);
         setLayerErr(msg);
         std::fprintf(stderr, "%s\n", msg);
         return false;
@@ -80,11 +141,13 @@ bool loadLibrary() {
     else if (!resolve(lib.GetLastErr, "USMC_GetLastErr")) missing = "USMC_GetLastErr";
     else if (!resolve(lib.Close, "USMC_Close")) missing = "USMC_Close";
     if (missing) {
-        std::snprintf(msg, sizeof msg, "Stage controller library %s lacks the operation %s", path,
-                      missing);
+        // The system's own words for the missing operation.
+        dynlib_symbol(lib.handle, missing, why, sizeof why);
+        std::snprintf(msg, sizeof msg, "Stage controller library %s lacks the operation %s: %s", path,
+                      missing, why);
         setLayerErr(msg);
         std::fprintf(stderr, "%s\n", msg);
-        dlclose(lib.handle);
+        dynlib_close(lib.handle);
         lib = Lib{};
         return false;
     }
@@ -135,29 +198,28 @@ DWORD USMC_Init(USMC_Devices *Str) {
             return USMC_ERR_LIBRARY;
         }
         layerErrLast = false;
-        DWORD r = lib.Init(Str);
+        DWORD r = libInit(Str);
         if (r == 0) {
             backend = Backend::Lib;
         } else {
             // Keep the library's own text for USMC_GetLastErr before letting it go.
             char text[101] = {0};
-            lib.GetLastErr(text, 100);
-            text[100] = 0;
+            libGetLastErr(text, sizeof text);
             setLayerErr(text);
-            dlclose(lib.handle);
+            dynlib_close(lib.handle);
             lib = Lib{};
         }
         return r;
     }
     layerErrLast = false;
-    return backend == Backend::Sim ? sim->Init(Str, false) : lib.Init(Str);
+    return backend == Backend::Sim ? sim->Init(Str, false) : libInit(Str);
 }
 
 #define USMC_DISPATCH(op, ...)                                            \
     layerErrLast = false;                                                 \
     switch (backend) {                                                    \
     case Backend::Sim: return sim->op(__VA_ARGS__);                       \
-    case Backend::Lib: return lib.op(__VA_ARGS__);                        \
+    case Backend::Lib: return lib##op(__VA_ARGS__);                       \
     default: return notOpen();                                            \
     }
 
@@ -197,7 +259,7 @@ void USMC_GetLastErr(char *str, std::size_t len) {
     }
     switch (backend) {
     case Backend::Sim: sim->GetLastErr(str, len); return;
-    case Backend::Lib: lib.GetLastErr(str, len); return;
+    case Backend::Lib: libGetLastErr(str, len); return;
     default:
         std::snprintf(str, len, "%s", layerErr);
         return;
@@ -213,7 +275,7 @@ DWORD USMC_Close(void) {
         break;
     case Backend::Lib:
         r = lib.Close();
-        dlclose(lib.handle);
+        dynlib_close(lib.handle);
         lib = Lib{};
         break;
     default: return notOpen();

@@ -5,11 +5,18 @@
 //  - simulated controllers when env VRIM_STATION=sim or after usmc_sim_select(true)
 //    (sim/stages/usmc_sim.h, which installs its backend through platform/usmc/usmc_backend.h;
 //    a program without it gets USMC_ERR_LIBRARY for VRIM_STATION=sim);
-//  - otherwise the maker's library, loaded at run time from the path in env VRIM_USMC_LIBRARY
-//    (default "libusmcdll.so" on the loader's search path). The loaded library must use the
-//    record layouts below. When it cannot be loaded or lacks one of the eleven operations,
-//    USMC_Init returns USMC_ERR_LIBRARY, USMC_GetLastErr names the path or the missing
-//    operation, and a line saying the same goes to standard error.
+//  - otherwise the maker's library, loaded at run time through the program's loader
+//    (platform/core/dynlib.h) from the path in env VRIM_USMC_LIBRARY (default "USMCDLL.dll" on
+//    Windows, "libusmcdll.so" elsewhere, on the system's search path). Its operations use the
+//    VRIM_USMC_CALL convention and the record layouts below. When it cannot be loaded or lacks
+//    one of the eleven operations, USMC_Init returns USMC_ERR_LIBRARY, USMC_GetLastErr names the
+//    path or the missing operation with the system's reason, and a line saying the same goes to
+//    standard error.
+//
+// Records handed to the loaded library travel in buffers with a guarded tail
+// (platform/core/guard.h): a library whose records are longer than these writes into the tail,
+// which is reported once per operation on the console (or the installed reporter), and the
+// caller's record receives only the bytes of the layout below.
 //
 // Every operation but USMC_GetLastErr returns 0 on success and a nonzero code otherwise; the
 // codes this layer raises itself are listed below, a loaded library may return its own.

@@ -90,7 +90,9 @@ std::vector<UsmcSimStart> startLog;
 double powerOffDelay = 0.2;  // program s
 float maxSpeed = 50000.0f;   // tacts/s
 
+#if defined(__GNUC__)
 void setErr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 void setErr(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -172,6 +174,10 @@ void writeFlashFile() {
                      p.EncMult);
     }
     bool ok = std::fclose(f) == 0;
+#ifdef _WIN32
+    // Windows renames onto no existing file; the old one goes first.
+    if (ok) std::remove(path);
+#endif
     if (ok) std::rename(tmp.c_str(), path);
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/core/clock.h"
+#include "platform/core/env.h"
 #include "sim/stages/usmc_sim.h"
 #include "sim/electrometer/k617_sim.h"
 #include "sim/monochromator/sp2155_sim.h"
