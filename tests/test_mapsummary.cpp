@@ -111,6 +111,9 @@ TEST(MapSummary, NothingWholeEmptyAndUnreadable) {
     EXPECT_NE(mapsummary_text(s, false).find("is empty"), std::string::npos);
     EXPECT_EQ(mapsummary_read(d + "/missing.dat", &s), 1);
     EXPECT_NE(mapsummary_text(s, false).find("cannot open"), std::string::npos);
+    // A device that never ends is not read as a map.
+    EXPECT_EQ(mapsummary_read("/dev/zero", &s), 1);
+    EXPECT_NE(mapsummary_text(s, false).find("not a regular file"), std::string::npos);
 
     // A record that is not a record is reported, not taken for one.
     app_write_text(d + "/one.dat", make_block(1, 5));

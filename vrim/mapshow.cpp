@@ -16,7 +16,13 @@
 
 static char mfile[300];  // path chosen in the file dialogs of the map view
 
-void mapshow_begin(void) { MapViewClear(p1h, MAP_VIEW); }
+void mapshow_begin(const char *resumedFile) {
+    MapViewClear(p1h, MAP_VIEW);
+    if (!resumedFile) return;
+    static MapBlocks file;
+    mapfile_load(resumedFile, &file);  // the whole blocks before any damage; none when unreadable
+    if (!file.blocks.empty()) MapViewSetMap(p1h, MAP_VIEW, &file.blocks, nullptr);
+}
 
 void mapshow_block(int j, int n, int xRead, int yRead, int xReq, int yReq, int faults) {
     if (j < 1 || j >= VRIM_ROWS || n < 0) return;

@@ -12,9 +12,16 @@
 
 #include "vrim/mapwrite.h"
 
+// printf-style checking; MinGW's plain "printf" would be the Microsoft format without %zu.
+#if defined(__MINGW32__)
+#define FORMAT_CHECK(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define FORMAT_CHECK(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 namespace {
 
-void add(std::string *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void add(std::string *out, const char *fmt, ...) FORMAT_CHECK(2, 3);
 void add(std::string *out, const char *fmt, ...) {
     char line[1200];
     va_list ap;
@@ -32,6 +39,13 @@ const char *const kColumn[MAPCOL_COUNT] = {"wavelength", "reference current", "s
 int mapsummary_read(const std::string &path, MapSummary *s) {
     *s = MapSummary{};
     s->path = path;
+    std::error_code fec;
+    if (std::filesystem::exists(path, fec) && !std::filesystem::is_regular_file(path, fec)) {
+        // A device may never end and a folder holds no blocks: neither is read as a map.
+        s->file.stop = MAPREAD_IO;
+        s->file.why = path + " is not a regular file";
+        return 1;
+    }
     int st = mapfile_load(path.c_str(), &s->file);
     for (const MapBlock &b : s->file.blocks) {
         for (const MapRecord &r : b.rec) {

@@ -12,6 +12,7 @@
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
+#include "platform/ui/signals.h"
 #include "platform/ui/userint.h"
 #include "vrim/journal.h"
 #include "vrim/progress.h"
@@ -196,14 +197,25 @@ void scan_settings_text(char *out, size_t size) {
 }
 
 int MDelay(double t) {
+    // A request to end the program ends the measurement at its next wait, as STOP does, and the
+    // program's shutdown follows when the handler returns.
+    if (EndRequestReceived()) {
+        quitTaken = true;
+        return 1;
+    }
     while (t > kSlice) {
         ProcessSystemEvents();
         int panel = 0, control = 0;
-        if (GetUserEvent(0, &panel, &control) != 0) {
+        int event = GetUserEvent(0, &panel, &control);
+        if (event != 0) {
             // Only an event actually taken counts; every event but STOP is dropped here.
             pID = panel;
             rID = control;
             if (control == STOP) return 1;
+            if (event == EVENT_END_REQUEST) {
+                quitTaken = true;
+                return 1;
+            }
             if (control == QUIT && !quitTaken) {
                 quitTaken = true;
                 std::string scan = journal_where();
@@ -214,6 +226,10 @@ int MDelay(double t) {
                              scan.c_str());
                 log_line("QUIT during the %s: the program will quit when it ends", scan.c_str());
             }
+        }
+        if (EndRequestReceived()) {
+            quitTaken = true;
+            return 1;
         }
         Delay(kSlice);
         t -= kSlice;
@@ -299,6 +315,14 @@ void scan_started(const char *name, const char *extra) {
 }
 
 void scan_ended(const char *name, int how, const char *extra) {
+    // A scan ended by a signal was not stopped by the operator: say which signal ended it.
+    std::string why;
+    if (how == JOURNAL_STOPPED && EndRequestReceived()) {
+        why = std::string(EndRequestName(EndRequestReceived())) + " received" + (extra && *extra ? "; " : "") +
+              (extra ? extra : "");
+        how = JOURNAL_ENDED;
+        extra = why.c_str();
+    }
     std::string where = journal_where();  // "map scan, position …": the name is said first
     size_t comma = where.find(", ");
     where = comma == std::string::npos ? "its start" : where.substr(comma + 2);

@@ -84,10 +84,10 @@ std::string progress_text(double now);
 // ---------------------------------------------------------------------------------------------
 // Fed by the scans (scanprogress.cpp): each reads the panel values its plan needs and the clock.
 
-// A map scan begins: the plan of the POSITIONS rows it will visit (rows 2 … until X ≤ 0 and
-// Y ≤ 0), from the stage position shown, with DARK_WAIT, POINT_WAIT and the points measured. The
-// session log gets the whole map's estimate.
-void progress_begin_map(void);
+// A map scan begins at position `first` (1, or later for a resumed map): the plan of the POSITIONS
+// rows it will visit (rows first + 1 … until X ≤ 0 and Y ≤ 0), from the stage position shown, with
+// DARK_WAIT, POINT_WAIT and the points measured. The session log gets the map's estimate.
+void progress_begin_map(int first);
 // The map's next position is measured.
 void progress_position_done(void);
 void progress_end_map(void);

@@ -108,3 +108,13 @@ int record_end(const char *state) {
     gDoc.state = state ? state : "stopped";
     return write_now();
 }
+
+int record_resume(const char *mapPath, const MapRecordDoc &doc) {
+    gDoc = doc;
+    gMapPath = mapPath ? mapPath : "";
+    gOpen = true;
+    gDoc.state = "running";
+    return write_now();
+}
+
+const std::string &reference_sha256(void) { return gRef.sha256; }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "vrim/maprecord.h"
+
 // The reference QE table in row 0 was read from path (points pairs): its SHA-256 is taken now.
 void reference_table_read(const char *path, int points);
 // Row 0 (wavelengths, reference current and QE) was loaded from the first block of a map file.
@@ -22,3 +24,10 @@ int record_block(int index, int xReq, int yReq, int xRead, int yRead, long long 
                  const std::vector<std::string> &faultTexts);
 // The map scan ended: state "finished" or "stopped"; the record is rewritten.
 int record_end(const char *state);
+// A map into mapPath goes on with the record it already has (read back from its file): its state
+// becomes "running" and it is rewritten; blocks follow with record_block as for a new map.
+// Returns 0, or -1 when it could not be written (reported as a fault).
+int record_resume(const char *mapPath, const MapRecordDoc &doc);
+// SHA-256 of the file the reference in the store came from, as taken when it was read; "" when
+// none was read or it could not be hashed.
+const std::string &reference_sha256(void);

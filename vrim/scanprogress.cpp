@@ -45,11 +45,11 @@ std::array<int, 2> shown_position() {
 
 }  // namespace
 
-void progress_begin_map(void) {
+void progress_begin_map(int first) {
     std::vector<std::array<int, 2>> pos;
     int rows = 0;
     GetNumTableRows(p1h, POSITIONS, &rows);
-    for (int r = 2; r <= rows && r <= VRIM_ROWS; r++) {
+    for (int r = std::max(first, 1) + 1; r <= rows && r <= VRIM_ROWS; r++) {
         std::array<int, 2> xy{};
         GetTableCellVal(p1h, POSITIONS, MakePoint(1, r), &xy[0]);
         GetTableCellVal(p1h, POSITIONS, MakePoint(2, r), &xy[1]);

@@ -8,6 +8,7 @@
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/rs232.h"
+#include "platform/ui/signals.h"
 #include "platform/ui/userint.h"
 #include "vrim/journal.h"
 #include "vrim/watch.h"
@@ -94,6 +95,9 @@ static void dispatch(int control) {
     case MAP_SCAN:
         do_map_scan();
         break;
+    case RESUME_MAP:
+        do_resume_map();
+        break;
     case SAMPLE_SCAN:
         do_sample_scan();
         break;
@@ -127,6 +131,9 @@ static void serial_text(int i, char *out, size_t size) {
 
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow) {
     if (InitCVIRTEEx(hInstance, nullptr, nullptr) == 0) return -1;
+    // SIGTERM, SIGINT and SIGHUP (the console's Ctrl+C and close on Windows) end the program through
+    // its event queue, with the shutdown below.
+    InstallEndRequestHandlers();
 
     log_line("start-up: vrim %s in the working directory", journal_version());
     if (mcp_positions() == 0)
@@ -214,13 +221,22 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
         dispatch(rID);
     } while (rID != QUIT);
 
-    log_line("shutdown: QUIT");
+    int endReq = EndRequestReceived();
+    if (endReq) {
+        fprintf(stderr, "vrim: %s received; shutting down\n", EndRequestName(endReq));
+        log_line("shutdown: %s received; the program shuts down as after QUIT", EndRequestName(endReq));
+    } else {
+        log_line("shutdown: QUIT");
+    }
     journal_attach_panel(-1);
     DiscardPanel(p1h);
     K617_trigger_mode(0);
     K617_close();
     SP2155_Close();
     stages_off();
+    if (EndRequestCount() > 1)
+        log_line("%d further end requests came before the shutdown ended; none interrupted it", EndRequestCount() - 1);
     log_line("shutdown done: %d faults in this session", journal_fault_count());
-    return 0;
+    // Ended by a signal: the shell's convention, 128 + the signal's number.
+    return endReq ? 128 + (endReq < 100 ? endReq : ENDREQ_INT) : 0;
 }

@@ -110,12 +110,14 @@ void do_current_scan(void);
 
 // Map scan and binary measurement file (mapscan.cpp).
 void do_map_scan(void);
+void do_resume_map(void);
 void do_load_data(void);
 
 // The panel's map view (mapshow.cpp): a map scan's blocks as they are written, map files opened
 // by the operator, the view's picture saved.
-// A map scan begins: the view forgets the map it showed.
-void mapshow_begin(void);
+// A map scan begins: the view forgets the map it showed. A resumed map (resumedFile not null)
+// starts from the whole blocks that file already holds.
+void mapshow_begin(const char *resumedFile);
 // Block of position j was written with these header fields: the view adds it, with the record's
 // values taken from the store as the block holds them (n points) and the faults of the position.
 void mapshow_block(int j, int n, int xRead, int yRead, int xReq, int yReq, int faults);

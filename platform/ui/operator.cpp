@@ -13,11 +13,12 @@
 
 #include "platform/core/clock.h"
 #include "platform/ui/mapview.h"
+#include "platform/ui/signals.h"
 #include "platform/ui/ui_panel.h"
 
 namespace {
 
-enum class Op { Set, Press, Cell, Answer, File, Cancel, Wait, Idle, Screenshot, DumpRow, DumpControls, Echo, Fault, MapWavelength, DumpMap, ScreenshotMap, Quit };
+enum class Op { Set, Press, Cell, Answer, File, Cancel, Wait, Idle, Screenshot, DumpRow, DumpControls, Echo, Fault, MapWavelength, DumpMap, ScreenshotMap, Quit, Signal };
 
 struct Step {
     Op op;
@@ -35,7 +36,7 @@ struct Script {
     std::vector<Step> steps;
     size_t next = 0;
     double waitUntil = -1;  // program seconds: end of the current wait or idle limit; < 0 before it begins
-    std::deque<std::pair<char, std::string>> answers;  // 'o', 'f' + path, 'c'
+    std::deque<std::pair<char, std::string>> answers;  // 'o' ok, 'n' cancel, 'f' + path, 'c' no file
 };
 Script g_op;
 
@@ -100,7 +101,10 @@ void perform(UiPanel *p, const Step &s) {
             fprintf(stderr, "operator: line %d: no cell %d %d in the table\n", s.line, s.col, s.row);
         break;
     case Op::Answer:
-        g_op.answers.push_back({'o', ""});
+        g_op.answers.push_back({s.n ? 'o' : 'n', ""});
+        break;
+    case Op::Signal:
+        RequestEnd(s.n);
         break;
     case Op::File:
         g_op.answers.push_back({'f', s.text});
@@ -216,8 +220,15 @@ int op_start(int panel, const char *path) {
             s.op = Op::Cell;
             s.ctrl = t->id;
         } else if (cmd == "answer") {
-            if (w.size() != 2 || w[1].toLower() != "ok") { bad(path, lineNo, raw, "expected: answer ok"); continue; }
+            QString a = w.size() == 2 ? w[1].toLower() : QString();
+            if (a != "ok" && a != "cancel") { bad(path, lineNo, raw, "expected: answer ok, or answer cancel"); continue; }
             s.op = Op::Answer;
+            s.n = a == "ok";
+        } else if (cmd == "signal") {
+            // The program's end request as a signal would make it, without racing a real one.
+            s.n = w.size() == 2 ? EndRequestCode(w[1].toUpper().toLatin1().constData()) : 0;
+            if (!s.n) { bad(path, lineNo, raw, "expected: signal TERM, INT, HUP, CTRL_C, BREAK or CLOSE"); continue; }
+            s.op = Op::Signal;
         } else if (cmd == "file") {
             s.text = restAfter(line, 1).toLocal8Bit().toStdString();
             if (s.text.empty()) { bad(path, lineNo, raw, "expected: file PATH"); continue; }
@@ -327,9 +338,11 @@ void op_run(bool idle) {
 int op_take_answer(char want, std::string *path) {
     if (g_op.answers.empty()) return 0;
     auto a = g_op.answers.front();
-    // A file dialog takes the next file or cancel answer; a message takes the next "ok".
+    // A file dialog takes the next file or cancel answer; a message takes the next "ok"; a
+    // question the next "ok" or "cancel".
     if (want == 'o' && a.first != 'o') return 0;
-    if (want == 'f' && a.first == 'o') return 0;
+    if (want == 'q' && a.first != 'o' && a.first != 'n') return 0;
+    if (want == 'f' && a.first != 'f' && a.first != 'c') return 0;
     g_op.answers.pop_front();
     if (path) *path = a.second;
     return a.first;

@@ -98,8 +98,10 @@ bool op_active();
 // Runs the steps that are due. `idle` is true when the program is blocked waiting for an event and
 // the queue is empty.
 void op_run(bool idle);
-// Takes the next queued popup or file answer. Kinds: 'o' ok, 'f' file (path written), 'c' cancel.
-// Returns 0 when nothing is queued.
+// Takes the next queued popup or file answer. Kinds: 'o' ok, 'n' cancel of a question, 'f' file
+// (path written), 'c' cancel of a file dialog. want 'o' (a message) takes only 'o'; 'q' (a
+// question) takes 'o' or 'n'; 'f' (a file dialog) takes 'f' or 'c'. Returns 0 when the next
+// answer is not one the caller takes.
 int op_take_answer(char want, std::string *path);
 // Sleep time, in program seconds, until a script step may become due (large when none).
 double op_next_due();

@@ -38,6 +38,7 @@
 #include "platform/core/clock.h"
 #include "platform/ui/curveplot.h"
 #include "platform/ui/mapview.h"
+#include "platform/ui/signals.h"
 #include "platform/ui/ui_panel.h"
 
 PopupObserver g_popupObserver = nullptr;
@@ -420,10 +421,27 @@ double nextTimerDue() {
     return due;
 }
 
+// A request to end the program goes ahead of every waiting event, as a QUIT of its own number.
+void queueEndRequest() {
+    if (g_panels.empty() || !TakeUnqueuedEndRequest()) return;
+    UiPanel *p = g_panels.begin()->second;
+    UiControl *q = p->findByName("QUIT");
+    g_queue.push_front({EVENT_END_REQUEST, p->handle, q ? q->id : 12});
+}
+
+// While a modal dialog waits for the operator, an end request closes it as if cancelled.
+void rejectOnEndRequest(QDialog *dlg, QTimer *t) {
+    QObject::connect(t, &QTimer::timeout, dlg, [dlg]() {
+        if (EndRequestReceived()) dlg->reject();
+    });
+    t->start(50);
+}
+
 bool g_pumping = false;
 void pump(bool idle) {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    queueEndRequest();
     if (g_pumping) return;  // a callback or step re-entered: no nested timers or steps
     g_pumping = true;
     runTimers();
@@ -1121,6 +1139,8 @@ int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec, c
         dlg.setOption(QFileDialog::DontUseNativeDialog);  // labels and patterns as given, on any desktop
         if (restrictExtension && spec.startsWith("*.") && !spec.mid(2).contains('*'))
             dlg.setDefaultSuffix(spec.mid(2));
+        QTimer endWatch;
+        rejectOnEndRequest(&dlg, &endWatch);
         if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return VAL_NO_FILE_SELECTED;
         chosen = dlg.selectedFiles().first().toLocal8Bit().toStdString();
     }
@@ -1143,8 +1163,32 @@ int MessagePopup(const char *title, const char *message) {
     }
     QMessageBox box(QMessageBox::Information, QString::fromLocal8Bit(t), QString::fromLocal8Bit(m), QMessageBox::Ok,
                     QApplication::activeWindow());
+    QTimer endWatch;
+    rejectOnEndRequest(&box, &endWatch);
     box.exec();
     return 0;
+}
+
+int ConfirmPopup(const char *title, const char *message) {
+    const char *t = title ? title : "";
+    const char *m = message ? message : "";
+    if (g_popupObserver) g_popupObserver(t, m);
+    if (op_active()) {
+        // Answered by the scripted operator's next "answer ok" or "answer cancel"; without one,
+        // the question is declined, which never destroys anything.
+        std::string none;
+        int a = op_take_answer('q', &none);
+        printf("popup: %s: %s\nanswer: %s\n", t, m, a == 'o' ? "ok" : a == 'n' ? "cancel" : "cancel (none queued)");
+        fflush(stdout);
+        return a == 'o' ? 1 : 0;
+    }
+    if (EndRequestReceived()) return 0;
+    QMessageBox box(QMessageBox::Question, QString::fromLocal8Bit(t), QString::fromLocal8Bit(m),
+                    QMessageBox::Ok | QMessageBox::Cancel, QApplication::activeWindow());
+    box.setDefaultButton(QMessageBox::Cancel);
+    QTimer endWatch;
+    rejectOnEndRequest(&box, &endWatch);
+    return box.exec() == QMessageBox::Ok ? 1 : 0;
 }
 
 int SetWaitCursor(int on) {

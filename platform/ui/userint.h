@@ -126,6 +126,9 @@ int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec, c
                     int allowCancel, int allowMakeDirectory, char path[]);
 // Modal message; returns when acknowledged.
 int MessagePopup(const char *title, const char *message);
+// Modal question with OK and Cancel (Cancel the default). Returns 1 for OK, 0 for Cancel, for a
+// closed dialog and when the program has been asked to end.
+int ConfirmPopup(const char *title, const char *message);
 int SetWaitCursor(int on);
 
 // Hooks for the simulated station and the scripted operator.

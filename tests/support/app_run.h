@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +37,8 @@ struct AppRunOptions {
     std::map<std::string, std::string> env;   // extra environment (overrides the defaults)
     std::map<std::string, std::string> files; // extra files written into the directory first
     std::vector<std::string> dirs;            // extra folders made in the directory first
+    std::string dir;                          // run in this existing directory (see app_start)
+    long long fileSizeLimit = 0;              // bytes: the largest file the program may write (0: none)
 };
 
 struct AppRun {
@@ -93,19 +96,36 @@ inline bool app_copy_data_file(const std::string &name, const std::string &dir) 
     return false;
 }
 
-inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppRunOptions()) {
-    AppRun r;
-    char tmpl[] = "/tmp/vrim-app-XXXXXX";
-    if (!mkdtemp(tmpl)) return r;
-    r.dir = tmpl;
-    if (opt.copyPanel) app_copy_data_file("vrim_ui.uir", r.dir);
-    if (opt.copyRefqe) app_copy_data_file("refqe.txt", r.dir);
+// A started run: the child's process id and what app_wait needs to finish the AppRun.
+struct AppChild {
+    pid_t pid = -1;
+    AppRun run;                 // dir filled; the rest filled by app_wait
+    std::string outPath, errPath;
+    std::chrono::steady_clock::time_point deadline;
+};
+
+// Starts the program as app_run does and returns at once (pid < 0 when it could not start).
+// opt.dir, when set, is used as the working directory as it is (nothing copied into it but the
+// script and opt.files), so a second run can go on with what a first one left.
+inline AppChild app_start(const std::string &script, const AppRunOptions &opt = AppRunOptions()) {
+    AppChild c;
+    AppRun &r = c.run;
+    if (!opt.dir.empty()) {
+        r.dir = opt.dir;
+    } else {
+        char tmpl[] = "/tmp/vrim-app-XXXXXX";
+        if (!mkdtemp(tmpl)) return c;
+        r.dir = tmpl;
+        if (opt.copyPanel) app_copy_data_file("vrim_ui.uir", r.dir);
+        if (opt.copyRefqe) app_copy_data_file("refqe.txt", r.dir);
+    }
     for (const auto &d : opt.dirs) mkdir((r.dir + "/" + d).c_str(), 0755);
     for (const auto &kv : opt.files) app_write_text(r.dir + "/" + kv.first, kv.second);
     app_write_text(r.dir + "/operator.op", script);
 
     std::string exe = app_bin_dir() + "/vrim";
-    std::string outPath = r.dir + "/.stdout", errPath = r.dir + "/.stderr";
+    c.outPath = r.dir + "/.stdout";
+    c.errPath = r.dir + "/.stderr";
     std::map<std::string, std::string> env = {
         {"VRIM_STATION", "sim"},
         {"QT_QPA_PLATFORM", "offscreen"},
@@ -116,7 +136,7 @@ inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppR
     for (const auto &kv : opt.env) env[kv.first] = kv.second;
 
     pid_t pid = fork();
-    if (pid < 0) return r;
+    if (pid < 0) return c;
     if (pid == 0) {
         setpgid(0, 0);
         if (chdir(r.dir.c_str()) != 0) _exit(127);
@@ -127,8 +147,12 @@ inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppR
         // the leak check would turn into a changed exit status; memory errors still end the run.
         setenv("ASAN_OPTIONS", "detect_leaks=0", 0);
         for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        int fo = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int fe = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (opt.fileSizeLimit > 0) {
+            struct rlimit rl = {(rlim_t)opt.fileSizeLimit, (rlim_t)opt.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        int fo = open(c.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int fe = open(c.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int fi = open("/dev/null", O_RDONLY);
         if (fo >= 0) dup2(fo, 1);
         if (fe >= 0) dup2(fe, 2);
@@ -136,15 +160,24 @@ inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppR
         execl(exe.c_str(), exe.c_str(), (char *)nullptr);
         _exit(127);
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.limitSeconds);
+    setpgid(pid, pid);  // also here, so a signal to the group cannot race the child's own call
+    c.pid = pid;
+    c.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.limitSeconds);
+    return c;
+}
+
+// Waits for a started run to end (killing it at its real-time limit) and returns it.
+inline AppRun app_wait(AppChild &c) {
+    AppRun r = c.run;
+    if (c.pid < 0) return r;
     int wstatus = 0;
     for (;;) {
-        pid_t w = waitpid(pid, &wstatus, WNOHANG);
-        if (w == pid) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
+        pid_t w = waitpid(c.pid, &wstatus, WNOHANG);
+        if (w == c.pid) break;
+        if (std::chrono::steady_clock::now() > c.deadline) {
+            kill(-c.pid, SIGKILL);
+            kill(c.pid, SIGKILL);
+            waitpid(c.pid, &wstatus, 0);
             r.timedOut = true;
             break;
         }
@@ -158,9 +191,15 @@ inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppR
             r.status = -1000 - WTERMSIG(wstatus);
         }
     }
-    r.out = app_read_text(outPath);
-    r.err = app_read_text(errPath);
+    c.pid = -1;
+    r.out = app_read_text(c.outPath);
+    r.err = app_read_text(c.errPath);
     return r;
+}
+
+inline AppRun app_run(const std::string &script, const AppRunOptions &opt = AppRunOptions()) {
+    AppChild c = app_start(script, opt);
+    return app_wait(c);
 }
 
 // The "NAME VALUE" lines of a dump-controls file, by name.
