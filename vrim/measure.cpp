@@ -34,6 +34,8 @@ static const int ncurroff = 10;         // readings averaged for a dark offset
 static const int ncurrmes = 3;          // readings averaged for each wavelength point
 static const int kDarkWavelength = 1000; // tenths of a nanometre: 100.0 nm, no light through
 static const double kSlice = 0.5;       // seconds: STOP is looked for once per slice
+static const int kStatusSlices = 10;    // slices of a wait between redraws of the status line
+static unsigned statusSlices;           // slices waited, for the status line's redraws
 static const double kQuickSettle = 2.0; // seconds before the first point of a quick scan
 static const double kMinRefCurrent = 1e-12; // amperes: below this the QE is not computed
 
@@ -234,7 +236,9 @@ int MDelay(double t) {
         Delay(kSlice);
         t -= kSlice;
         SetCtrlVal(p1h, WAIT_LEFT, t);
-        journal_refresh();  // elapsed and left count on during long waits
+        // Elapsed and left count on during a long wait, redrawn every few seconds: a redraw at
+        // every slice would stretch the wait itself on a time-scaled run.
+        if (++statusSlices % kStatusSlices == 0) journal_refresh();
     }
     Delay(t);
     SetCtrlVal(p1h, WAIT_LEFT, 0.0);
