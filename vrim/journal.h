@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/core/printf_check.h"
+
 // ---- Session log ----
 
 // Appends one line "YYYY-MM-DD HH:MM:SS <text>" (local calendar time, never time-scaled) to the
@@ -22,7 +24,7 @@
 // The file is opened, appended to and closed for each line, so a line is on disk when this
 // returns. A log that cannot be opened or written loses the line and says so once on standard
 // error; the program goes on.
-void log_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_line(const char *fmt, ...) VRIM_PRINTF(1, 2);
 // Chooses the log file (tests); null or "" goes back to "vrim.log".
 void journal_set_log_path(const char *path);
 // "YYYY-MM-DD HH:MM:SS" of calendar time t into out (at least 20 bytes).
@@ -70,7 +72,7 @@ std::string journal_where(void);
 // "FAULT repeated N more times: <text>" for each such fault.
 // Returns the session's fault count.
 int journal_fault(const char *instrument, const char *operation, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    VRIM_PRINTF(3, 4);
 // Faults since start-up, and since the running (or last) scan began.
 int journal_fault_count(void);
 int journal_scan_fault_count(void);
@@ -92,7 +94,7 @@ enum JournalNote {
     JOURNAL_NOTES
 };
 // Sets a note (printf format); null clears it.
-void journal_note(int which, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void journal_note(int which, const char *fmt, ...) VRIM_PRINTF(2, 3);
 // A text shown after the where of a running scan ("elapsed 0:12:03, left 1:40:00"); "" clears.
 void journal_set_progress(const char *text);
 

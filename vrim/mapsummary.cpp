@@ -11,17 +11,12 @@
 #include <vector>
 
 #include "vrim/mapwrite.h"
+#include "platform/core/printf_check.h"
 
-// printf-style checking; MinGW's plain "printf" would be the Microsoft format without %zu.
-#if defined(__MINGW32__)
-#define FORMAT_CHECK(f, a) __attribute__((format(gnu_printf, f, a)))
-#else
-#define FORMAT_CHECK(f, a) __attribute__((format(printf, f, a)))
-#endif
 
 namespace {
 
-void add(std::string *out, const char *fmt, ...) FORMAT_CHECK(2, 3);
+void add(std::string *out, const char *fmt, ...) VRIM_PRINTF(2, 3);
 void add(std::string *out, const char *fmt, ...) {
     char line[1200];
     va_list ap;

@@ -5,16 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 
-// printf-style checking; MinGW's plain "printf" would be the Microsoft format without %zu.
-#if defined(__MINGW32__)
-#define FORMAT_CHECK(f, a) __attribute__((format(gnu_printf, f, a)))
-#else
-#define FORMAT_CHECK(f, a) __attribute__((format(printf, f, a)))
-#endif
+#include "platform/core/printf_check.h"
 
 namespace {
 
-std::string say(const char *fmt, ...) FORMAT_CHECK(1, 2);
+std::string say(const char *fmt, ...) VRIM_PRINTF(1, 2);
 std::string say(const char *fmt, ...) {
     char buf[600];
     va_list ap;

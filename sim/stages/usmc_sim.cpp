@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/core/clock.h"
+#include "platform/core/printf_check.h"
 #include "platform/usmc/usmc_backend.h"
 
 namespace {
@@ -90,9 +91,7 @@ std::vector<UsmcSimStart> startLog;
 double powerOffDelay = 0.2;  // program s
 float maxSpeed = 50000.0f;   // tacts/s
 
-#if defined(__GNUC__)
-void setErr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-#endif
+void setErr(const char *fmt, ...) VRIM_PRINTF(1, 2);
 void setErr(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
