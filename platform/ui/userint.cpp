@@ -444,8 +444,10 @@ void pump(bool idle) {
     queueEndRequest();
     if (g_pumping) return;  // a callback or step re-entered: no nested timers or steps
     g_pumping = true;
-    runTimers();
+    // The scripted operator looks first: a program back in its wait is idle even when a timer
+    // is already overdue (a poll slower than its interval), as a person at the panel would see it.
     op_run(idle && g_queue.empty());
+    runTimers();
     g_pumping = false;
 }
 
