@@ -6,19 +6,9 @@
 #include "platform/core/clock.h"
 #include "platform/core/rs232.h"
 #include "sim/pty_line.h"
+#include "support/echo_line.h"
 
-namespace {
-// Answers every line with its text reversed, or stays silent for "mute", or sends a line cut
-// short for "cut".
-class Echo : public PtyLine {
-protected:
-    void handleLine(const std::string &line) override {
-        if (line == "mute") return;
-        if (line == "cut") { send("abc"); return; }
-        send(std::string(line.rbegin(), line.rend()) + "\n");
-    }
-};
-}  // namespace
+using Echo = EchoLine;
 
 TEST(Serial, RoundTripTerminatorCountAndTimeout) {
     clock_set_scale(0.05);
