@@ -184,10 +184,10 @@ void CurvePlot::setAxes(const QString &xLabel, bool xTenths, const QString &yLab
     axesChanged_ = true;
 }
 
-void CurvePlot::setLegend(const QString &spec) {
+void CurvePlot::setLegend(const QString &entries) {
     for (LegendEntry &e : legend_) removeGraph(e.sample);
     legend_.clear();
-    for (const QString &item : spec.split('|', Qt::SkipEmptyParts)) {
+    for (const QString &item : entries.split('|', Qt::SkipEmptyParts)) {
         int eq = item.lastIndexOf('=');
         bool ok = false;
         int color = eq > 0 ? item.mid(eq + 1).trimmed().toInt(&ok, 16) : 0;

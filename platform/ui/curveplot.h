@@ -19,7 +19,7 @@ public:
     void setAxes(const QString &xLabel, bool xTenths, const QString &yLabel, bool yEng, const QString &yUnit);
     // Legend of the curves by colour: "text=RRGGBB|text=RRGGBB|…". An entry shows while at least
     // one curve of its colour is on the graph; the legend hides when none does. "" removes it.
-    void setLegend(const QString &spec);
+    void setLegend(const QString &entries);
     // Texts of the legend entries shown now, in the order given.
     QStringList legendShown() const;
 
