@@ -11,8 +11,8 @@
 #include "instr/K617/K617.h"
 #include "instr/SP2155/SP2155.h"
 #include "platform/core/clock.h"
-#include "sim/electrometer/k617_sim.h"
-#include "sim/monochromator/sp2155_sim.h"
+#include "sim/K617/k617_sim.h"
+#include "sim/SP2155/sp2155_sim.h"
 
 namespace {
 constexpr int kGets = 100;

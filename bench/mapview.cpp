@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui/mapview.h"
+#include "platform/panel/mapview.h"
 #ifdef VRIM_HAVE_HDF5
-#include "vrim/maph5/maph5.h"
+#include "formats/hdf5/maph5.h"
 #endif
-#include "vrim/mapfile.h"
+#include "formats/mapfile.h"
 
 namespace {
 

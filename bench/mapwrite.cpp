@@ -10,11 +10,15 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/ui/userint.h"
-#include "vrim/mapfile.h"
-#include "vrim/maprecord.h"
-#include "vrim/mapwrite.h"
-#include "vrim/vrim.h"
+#include "platform/panel/userint.h"
+#include "formats/mapfile.h"
+#include "formats/maprecord.h"
+#include "formats/mapwrite.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
 
 namespace {
 constexpr int kBlocks = 40;         // blocks written per size

@@ -9,8 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui/userint.h"
-#include "vrim/vrim.h"
+#include "platform/panel/userint.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
 
 namespace {
 

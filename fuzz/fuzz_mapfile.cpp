@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "vrim/mapfile.h"
+#include "formats/mapfile.h"
 
 static MapFirstBlock block;
 

@@ -2,13 +2,15 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "vrim/vrim.h"
+#include "formats/textfile.h"
+
+static const int kRows = 1000;  // rows of the positions table the program reads
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static int x[VRIM_ROWS], y[VRIM_ROWS];
+    static int x[kRows], y[kRows];
     if (size < 2) return 0;
     // The first byte chooses the table's size, so short and long tables both get exercised.
-    int rows = data[0] % 8 == 0 ? VRIM_ROWS : data[0] % 8;
+    int rows = data[0] % 8 == 0 ? kRows : data[0] % 8;
     FILE *f = fmemopen(const_cast<uint8_t *>(data + 1), size - 1, "r");
     if (!f) return 0;
     int n = positions_parse(f, x, y, rows);

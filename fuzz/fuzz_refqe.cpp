@@ -2,16 +2,18 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "vrim/vrim.h"
+#include "formats/textfile.h"
+
+static const int kPoints = 1000;  // points of a reference table the program reads
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static int w[VRIM_POINTS];
-    static float q[VRIM_POINTS];
+    static int w[kPoints];
+    static float q[kPoints];
     if (size == 0) return 0;
     FILE *f = fmemopen(const_cast<uint8_t *>(data), size, "r");
     if (!f) return 0;
-    int n = refqe_parse(f, w, q, VRIM_POINTS);
+    int n = refqe_parse(f, w, q, kPoints);
     fclose(f);
-    if (n < 0 || n > VRIM_POINTS) __builtin_trap();
+    if (n < 0 || n > kPoints) __builtin_trap();
     return 0;
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "vrim/journal.h"
+#include "vrim/observe/journal.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "instr/K617/K617.h"
 #include "platform/core/clock.h"
-#include "sim/electrometer/k617_sim.h"
+#include "sim/K617/k617_sim.h"
 #include "support/wire.h"
 
 namespace {

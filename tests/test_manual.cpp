@@ -9,11 +9,15 @@
 
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
-#include "platform/ui/userint.h"
-#include "sim/stages/usmc_sim.h"
+#include "platform/panel/userint.h"
+#include "sim/uSMC/usmc_sim.h"
 #include "support/app_run.h"
-#include "vrim/journal.h"
-#include "vrim/vrim.h"
+#include "vrim/observe/journal.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
 
 namespace {
 

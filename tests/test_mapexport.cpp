@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "support/app_run.h"
-#include "vrim/map/mapdata.h"
-#include "vrim/maph5/maph5.h"
-#include "vrim/mapfile.h"
-#include "vrim/maprecord.h"
+#include "formats/mapdata.h"
+#include "formats/hdf5/maph5.h"
+#include "formats/mapfile.h"
+#include "formats/maprecord.h"
 
 namespace {
 

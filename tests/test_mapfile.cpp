@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "vrim/mapfile.h"
+#include "formats/mapfile.h"
 
 namespace {
 

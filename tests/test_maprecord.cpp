@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <string>
 
-#include "vrim/maprecord.h"
+#include "formats/maprecord.h"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 
 #include "support/app_run.h"
 #include "sim/station/optics.h"
-#include "vrim/mapfile.h"
+#include "formats/mapfile.h"
 
 namespace {
 

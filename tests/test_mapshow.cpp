@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "support/app_run.h"
-#include "vrim/mapfile.h"
-#include "vrim/maprecord.h"
+#include "formats/mapfile.h"
+#include "formats/maprecord.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/app_run.h"
-#include "vrim/mapsummary.h"
+#include "formats/mapsummary.h"
 
 namespace {
 

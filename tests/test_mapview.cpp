@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui/mapview.h"
+#include "platform/panel/mapview.h"
 #include "support/app_run.h"
-#include "vrim/map/mapdata.h"
+#include "formats/mapdata.h"
 
 namespace {
 
@@ -138,7 +138,7 @@ TEST(MapView, RecordFaultsMatchBlocksByIndexAndPictureIsWritten) {
 
 // The graphs' legends: an entry shows while a curve of its colour is on the graph, in the order
 // given, and the legend hides with the last curve.
-#include "platform/ui/curveplot.h"
+#include "platform/panel/curveplot.h"
 
 TEST(CurvePlotLegend, EntriesFollowTheColoursOnTheGraph) {
     CurvePlot p;

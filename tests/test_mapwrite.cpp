@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "support/app_run.h"
-#include "vrim/mapwrite.h"
+#include "formats/mapwrite.h"
 
 namespace {
 

@@ -27,9 +27,13 @@
 #include <vector>
 
 #include "platform/core/clock.h"
-#include "platform/ui/ui_panel.h"
-#include "platform/ui/userint.h"
-#include "vrim/vrim.h"
+#include "platform/panel/ui_panel.h"
+#include "platform/panel/userint.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
 
 namespace {
 

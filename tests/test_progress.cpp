@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "support/app_run.h"
-#include "vrim/progress.h"
+#include "vrim/observe/progress.h"
 
 TEST(Progress, MapPlanAndRefinementTrackAStationSlowerThanTheModel) {
     std::vector<std::array<int, 2>> pos;
@@ -104,7 +104,7 @@ TEST(Progress, TimeLeftAfterATenthOfAMapMatchesTheRest) {
 
 // The status line carries the running scan's elapsed and left, and drops them when it ends.
 #include "platform/core/clock.h"
-#include "vrim/journal.h"
+#include "vrim/observe/journal.h"
 
 TEST(Progress, StatusLineShowsElapsedAndLeft) {
     journal_reset();

@@ -7,7 +7,7 @@
 #include "instr/PROLOGIX/PROLOGIX.h"
 #include "platform/core/clock.h"
 #include "platform/core/rs232.h"
-#include "sim/electrometer/k617_sim.h"
+#include "sim/K617/k617_sim.h"
 #include "support/wire.h"
 
 namespace {

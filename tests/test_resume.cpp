@@ -2,7 +2,7 @@
 // where a resumed map goes on.
 #include <gtest/gtest.h>
 
-#include "vrim/resume.h"
+#include "formats/mapresume.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/app_run.h"
-#include "vrim/maprecord.h"
+#include "formats/maprecord.h"
 
 namespace {
 

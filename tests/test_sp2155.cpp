@@ -10,7 +10,7 @@
 #include "instr/SP2155/SP2155.h"
 #include "platform/core/clock.h"
 #include "platform/core/rs232.h"
-#include "sim/monochromator/sp2155_sim.h"
+#include "sim/SP2155/sp2155_sim.h"
 #include "sim/pty_line.h"
 
 namespace {

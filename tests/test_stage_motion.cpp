@@ -12,7 +12,7 @@
 
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
-#include "sim/stages/usmc_sim.h"
+#include "sim/uSMC/usmc_sim.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;

@@ -8,8 +8,12 @@
 #include <string>
 
 #include "support/app_run.h"
-#include "vrim/journal.h"
-#include "vrim/vrim.h"
+#include "vrim/observe/journal.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/dynlib.h"
 #include "platform/core/guard.h"
-#include "sim/stages/usmc_sim.h"
+#include "sim/uSMC/usmc_sim.h"
 
 namespace {
 std::vector<std::string> g_reports;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "instr/uSMC/uSMC.h"
-#include "sim/stages/usmc_sim.h"
+#include "sim/uSMC/usmc_sim.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;

@@ -19,8 +19,8 @@
 #include "instr/SP2155/SP2155.h"
 #include "platform/core/env.h"
 #include "platform/core/rs232.h"
-#include "sim/electrometer/k617_sim.h"
-#include "sim/monochromator/sp2155_sim.h"
+#include "sim/K617/k617_sim.h"
+#include "sim/SP2155/sp2155_sim.h"
 
 namespace {
 constexpr int kMonoPort = 4;

@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui/mapview.h"
-#include "vrim/map/mapdata.h"
+#include "platform/panel/mapview.h"
+#include "formats/mapdata.h"
 #ifdef VRIM_HAVE_HDF5
-#include "vrim/maph5/maph5.h"
+#include "formats/hdf5/maph5.h"
 #endif
-#include "vrim/mapfile.h"
-#include "vrim/maprecord.h"
-#include "vrim/mapsummary.h"
+#include "formats/mapfile.h"
+#include "formats/maprecord.h"
+#include "formats/mapsummary.h"
 
 namespace {
 

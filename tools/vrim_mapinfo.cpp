@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "vrim/mapsummary.h"
+#include "formats/mapsummary.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
 #include "platform/core/guard.h"
-#include "sim/stages/usmc_sim.h"
+#include "sim/uSMC/usmc_sim.h"
 
 namespace {
 

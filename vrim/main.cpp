@@ -6,10 +6,14 @@
 #include <string>
 
 #include "platform/core/guard.h"
-#include "platform/ui/userint.h"
+#include "platform/panel/userint.h"
 #include "sim/station/station.h"
-#include "vrim/journal.h"
-#include "vrim/vrim.h"
+#include "vrim/observe/journal.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
 
 // A library that wrote past its records: said on the console and kept in the session log.
 static void reportLibraryOverrun(const char *line) {

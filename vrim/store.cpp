@@ -6,10 +6,14 @@
 
 #include <string>
 
-#include "platform/ui/userint.h"
-#include "vrim/journal.h"
-#include "vrim/record.h"
-#include "vrim/vrim.h"
+#include "platform/panel/userint.h"
+#include "vrim/observe/journal.h"
+#include "vrim/observe/liverecord.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
 
 int wl[VRIM_ROWS][VRIM_POINTS];     // tenths of a nanometre
 float tok[VRIM_ROWS][VRIM_POINTS];  // amperes, dark offset minus reading

@@ -8,11 +8,15 @@
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/rs232.h"
-#include "platform/ui/signals.h"
-#include "platform/ui/userint.h"
-#include "vrim/journal.h"
-#include "vrim/watch.h"
-#include "vrim/vrim.h"
+#include "platform/panel/signals.h"
+#include "platform/panel/userint.h"
+#include "vrim/observe/journal.h"
+#include "vrim/observe/watch.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
 
 int p1h;     // panel handle
 int pID;     // panel of the last event taken

@@ -3,7 +3,7 @@
 //
 // Backend choice, made by the first USMC_Init after start or after USMC_Close:
 //  - simulated controllers when env VRIM_STATION=sim or after usmc_sim_select(true)
-//    (sim/stages/usmc_sim.h, which installs its backend through platform/usmc/usmc_backend.h;
+//    (sim/uSMC/usmc_sim.h, which installs its backend through platform/usmc/usmc_backend.h;
 //    a program without it gets USMC_ERR_LIBRARY for VRIM_STATION=sim);
 //  - otherwise the maker's library, loaded at run time through the program's loader
 //    (platform/core/dynlib.h) from the path in env VRIM_USMC_LIBRARY (default "USMCDLL.dll" on

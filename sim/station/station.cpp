@@ -10,10 +10,10 @@
 
 #include "platform/core/clock.h"
 #include "platform/core/env.h"
-#include "sim/stages/usmc_sim.h"
-#include "sim/electrometer/k617_sim.h"
-#include "sim/monochromator/sp2155_sim.h"
-#include "sim/stages/usmc_sim.h"
+#include "sim/uSMC/usmc_sim.h"
+#include "sim/K617/k617_sim.h"
+#include "sim/SP2155/sp2155_sim.h"
+#include "sim/uSMC/usmc_sim.h"
 #include "sim/station/optics.h"
 
 namespace {

@@ -1,0 +1,122 @@
+// The reference's origin and the map record kept while a map scan runs (see record.h).
+#include "vrim/observe/liverecord.h"
+
+#include <ctime>
+
+#include "platform/panel/userint.h"
+#include "vrim/observe/journal.h"
+#include "formats/maprecord.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/store.h"
+
+namespace {
+
+struct Reference {
+    std::string table;     // path of the file row 0 came from
+    std::string sha256;    // of that file when it was read; "" when it could not be read
+    int points = 0;
+    long long scanned = 0; // calendar seconds of the reference scan or of the map file load; 0 = none
+};
+Reference gRef;
+
+MapRecordDoc gDoc;
+std::string gMapPath;
+bool gOpen = false;
+
+void take_sha(const char *path) {
+    gRef.sha256.clear();
+    if (sha256_file(path, &gRef.sha256) != 0) gRef.sha256.clear();
+}
+
+void add_setting(const char *name, int control, bool isFloat) {
+    double v = 0;
+    if (isFloat) {
+        float f = 0;
+        GetCtrlVal(p1h, control, &f);
+        v = f;
+    } else {
+        int i = 0;
+        GetCtrlVal(p1h, control, &i);
+        v = i;
+    }
+    gDoc.settings.emplace_back(name, v);
+}
+
+int write_now(void) {
+    gDoc.updated = iso8601_local((long long)time(nullptr));
+    std::string err;
+    if (maprecord_write(gMapPath, gDoc, &err) == 0) return 0;
+    journal_fault("file", ("write the map record " + maprecord_path(gMapPath)).c_str(), "%s", err.c_str());
+    return -1;
+}
+
+}  // namespace
+
+void reference_table_read(const char *path, int points) {
+    gRef.table = path ? path : "";
+    gRef.points = points;
+    take_sha(path);
+}
+
+void reference_loaded_from_map(const char *path, int points) {
+    gRef.table = path ? path : "";
+    gRef.points = points;
+    gRef.scanned = (long long)time(nullptr);
+    take_sha(path);
+}
+
+void reference_scanned(void) { gRef.scanned = (long long)time(nullptr); }
+
+int record_begin(const char *mapPath, const std::vector<std::array<int, 2>> &positions) {
+    gDoc = MapRecordDoc();
+    gMapPath = mapPath ? mapPath : "";
+    gOpen = true;
+    gDoc.version = journal_version();
+    gDoc.started = iso8601_local((long long)time(nullptr));
+    gDoc.state = "running";
+    add_setting("DARK_WAIT", DARK_WAIT, true);
+    add_setting("POINT_WAIT", POINT_WAIT, true);
+    add_setting("NREF", NREF, false);
+    add_setting("CURRENT_RANGE", CURRENT_RANGE, false);
+    add_setting("GRATING", GRATING, false);
+    add_setting("VSOURCE_VALUE", VSOURCE_VALUE, true);
+    add_setting("VSOURCE_OPERATE", VSOURCE_OPERATE, false);
+    gDoc.refTable = gRef.table;
+    gDoc.refSha256 = gRef.sha256;
+    gDoc.refPoints = nref;
+    gDoc.refScanned = gRef.scanned ? iso8601_local(gRef.scanned) : "";
+    gDoc.positions = positions;
+    return write_now();
+}
+
+int record_block(int index, int xReq, int yReq, int xRead, int yRead, long long t,
+                 const std::vector<std::string> &faultTexts) {
+    if (!gOpen) return -1;
+    MapRecordBlock b;
+    b.index = index;
+    b.requested = {xReq, yReq};
+    b.readBack = {xRead, yRead};
+    b.time = iso8601_local(t);
+    b.faults = (int)faultTexts.size();
+    b.faultText = faultTexts;
+    gDoc.blocks.push_back(b);
+    return write_now();
+}
+
+int record_end(const char *state) {
+    if (!gOpen) return -1;
+    gOpen = false;
+    gDoc.state = state ? state : "stopped";
+    return write_now();
+}
+
+int record_resume(const char *mapPath, const MapRecordDoc &doc) {
+    gDoc = doc;
+    gMapPath = mapPath ? mapPath : "";
+    gOpen = true;
+    gDoc.state = "running";
+    return write_now();
+}
+
+const std::string &reference_sha256(void) { return gRef.sha256; }

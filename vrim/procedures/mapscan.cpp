@@ -1,0 +1,348 @@
+// Map scan over the POSITIONS table into a binary measurement file, and the loader that takes the
+// reference data of such a file's first block back into row 0 of the store.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "platform/panel/userint.h"
+#include "vrim/observe/journal.h"
+#include "formats/mapfile.h"
+#include "formats/maprecord.h"
+#include "formats/mapwrite.h"
+#include "vrim/observe/progress.h"
+#include "vrim/observe/liverecord.h"
+#include "formats/mapresume.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
+
+
+static const char kFileTitle[] = "Izberi binarno datoteko za meritve";
+
+static char pfile[300];  // path chosen in the file dialog
+
+namespace {
+struct QuitHandback {
+    ~QuitHandback() { hand_back_quit(); }
+};
+
+// True for a regular file; a device or folder is never read as a map (a device may never end).
+bool regular_file(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+const char *base_name(const char *path) {
+    const char *b = strrchr(path, '/');
+#ifdef _WIN32
+    const char *w = strrchr(path, '\\');
+    if (w && (!b || w > b)) b = w;
+#endif
+    return b ? b + 1 : path;
+}
+
+// The positions the map visits, in order: table rows 2 … until a row with X <= 0 and Y <= 0, at
+// most the store's sample rows.
+std::vector<std::array<int, 2>> map_positions(void) {
+    std::vector<std::array<int, 2>> v;
+    int nrows = 0;
+    GetNumTableRows(p1h, POSITIONS, &nrows);
+    int last = nrows - 1;
+    if (last > VRIM_ROWS - 1) last = VRIM_ROWS - 1;
+    for (int j = 1; j <= last; j++) {
+        int x = 0, y = 0;  // microsteps
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &x);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &y);
+        if (x <= 0 && y <= 0) break;
+        v.push_back({x, y});
+    }
+    return v;
+}
+
+// One block of position j: header and records encoded into one buffer (kept for the run, so that
+// nothing is allocated once it has grown to the table's size), written and synced in one go.
+// Returns 0, or the errno of the failed write (the file is cut back to its whole blocks then).
+int write_block(MapWriter *w, int j, int n, int xRead, int yRead, int xReq, int yReq, int *cutErr) {
+    static MapRecord sdata[VRIM_POINTS];
+    static std::vector<unsigned char> buf;
+    MapHeader h{};
+    h.index = j;
+    h.xRead = xRead;
+    h.yRead = yRead;
+    h.xReq = xReq;
+    h.yReq = yReq;
+    h.offRef = tokoff[0];
+    h.offPos = tokoff[j];
+    h.time = (int32_t)time(nullptr);
+    for (int i = 0; i < n; i++) sdata[i] = {(float)wl[0][i], tok[0][i], tok[j][i], qe[0][i], qe[j][i]};
+    mapfile_encode_block(h, sdata, n, &buf);
+    int err = mapwrite_block(w, buf.data(), buf.size(), cutErr);
+    if (!err) {
+        std::vector<std::string> texts;
+        journal_take_faults(&texts);
+        progress_position_done();
+        log_line("map block %d written to %s: position %d, requested X %d Y %d, read back X %d Y %d, %d fault%s, %s",
+                 w->blocks, pfile, j, xReq, yReq, xRead, yRead, (int)texts.size(), texts.size() == 1 ? "" : "s",
+                 progress_map_text().c_str());
+        record_block(j, xReq, yReq, xRead, yRead, h.time, texts);
+        mapshow_block(j, n, xRead, yRead, xReq, yReq, (int)texts.size());
+    }
+    return err;
+}
+
+// The map's loop from position `first` on, appending to the open file; closes it at the end.
+// `kept` is the number of whole blocks the file held before (a resumed map); `total` the number of
+// positions the map visits.
+void map_run(MapWriter *w, int first, int kept, int total, const char *name) {
+    qescan_set_positions(total);
+    progress_begin_map(first);
+    mapshow_begin(first > 1 ? pfile : nullptr);
+    int nrows = 0;
+    GetNumTableRows(p1h, POSITIONS, &nrows);
+    // Table row j + 1 is store row j; the store ends at row 999.
+    int last = nrows - 1;
+    if (last > VRIM_ROWS - 1) last = VRIM_ROWS - 1;
+    int n = held_ref_count();
+    int failed = 0;  // errno of a failed write
+    int cutErr = 0;  // errno of a failed cut back to whole blocks
+    bool stopped = false;
+    for (int j = first; j <= last; j++) {
+        SetCtrlVal(p1h, POSITION_INDEX, j);
+        SetTableSelection(p1h, POSITIONS, MakeRect(j + 1, 1, 1, 2));
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
+        if (CurPos[0] <= 0 && CurPos[1] <= 0) break;  // end of the list
+        journal_take_faults(nullptr);  // a block counts the faults of its own position only
+        if (qescan() != 0) {                          // aborted: no block for this position
+            stopped = true;
+            break;
+        }
+        // The pair qescan read back at its end, then the requested pair again, which CurPos keeps.
+        GetCtrlVal(p1h, POS_X, &CurPos[0]);
+        GetCtrlVal(p1h, POS_Y, &CurPos[1]);
+        int xRead = CurPos[0], yRead = CurPos[1];  // microsteps
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
+        failed = write_block(w, j, n, xRead, yRead, CurPos[0], CurPos[1], &cutErr);
+        if (failed) {
+            journal_fault("file", "write a block of the map file", "%s: %s", pfile, strerror(failed));
+            break;
+        }
+    }
+    progress_end_map();
+    int whole = kept + w->blocks;
+    int closeErr = mapwrite_close(w);
+    if (closeErr && !failed) {
+        failed = closeErr;
+        journal_fault("file", "close the map file", "%s: %s", pfile, strerror(failed));
+    }
+    char extra[400];
+    if (failed)
+        snprintf(extra, sizeof extra, "writing %s failed: %s; %d whole blocks in it", pfile, strerror(failed), whole);
+    else
+        snprintf(extra, sizeof extra, "%d block%s of %d points in %s", whole, whole == 1 ? "" : "s", n, pfile);
+    record_end(stopped || failed ? "stopped" : "finished");
+    scan_log_end(name, stopped ? JOURNAL_STOPPED : failed ? JOURNAL_ENDED : JOURNAL_FINISHED, extra);
+    if (failed) {
+        log_line("Map file %s: a block could not be written (%s); the file keeps %d whole blocks%s", pfile,
+                 strerror(failed), whole, cutErr ? " and may end in a partial block" : "");
+        char msg[600];
+        if (cutErr)
+            snprintf(msg, sizeof msg,
+                     "Writing %s failed: %s.\nThe map scan stopped; the file holds %d whole blocks, but cutting off "
+                     "the part of the next one failed (%s): the file may end in a partial block.",
+                     pfile, strerror(failed), whole, strerror(cutErr));
+        else
+            snprintf(msg, sizeof msg, "Writing %s failed: %s.\nThe map scan stopped; the file holds %d whole blocks.",
+                     pfile, strerror(failed), whole);
+        MessagePopup("Map scan", msg);
+    }
+}
+
+void open_failed(const char *title, int err, const char *what) {
+    char msg[500];
+    snprintf(msg, sizeof msg, "Cannot open %s for writing: %s.\n%s", pfile, strerror(err), what);
+    journal_fault("file", "open the map file for writing", "%s: %s", pfile, strerror(err));
+    MessagePopup(title, msg);
+}
+}  // namespace
+
+void do_map_scan(void) {
+    QuitHandback handback;
+    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SAVE_BUTTON, 0, 0, 1, 1, pfile);
+    if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
+
+    // Measured blocks are never replaced without the operator's word.
+    if (sel == VAL_EXISTING_FILE_SELECTED && regular_file(pfile)) {
+        MapBlocks old;
+        mapfile_load(pfile, &old);
+        if (!old.blocks.empty()) {
+            char q[600];
+            snprintf(q, sizeof q, "%s holds %zu measured position%s. Replace it?\nResume it instead with Resume map%s",
+                     base_name(pfile), old.blocks.size(), old.blocks.size() == 1 ? "" : "s", "\xe2\x80\xa6");
+            int ok = ConfirmPopup("Map scan", q);
+            log_line("Map scan: %s holds %zu measured positions; %s", pfile, old.blocks.size(),
+                     ok == 1 ? "replaced at the operator's word" : "kept: the map scan did not start");
+            if (ok != 1) return;
+        }
+    }
+
+    // Opened before anything is greyed: a file that cannot be written means no scan at all.
+    MapWriter w;
+    int err = mapwrite_open(&w, pfile, -1);
+    if (err) {
+        open_failed("Map scan", err, "The map scan did not start.");
+        return;
+    }
+    grey_curves();
+    std::vector<std::array<int, 2>> visit = map_positions();
+    char extra[400];
+    snprintf(extra, sizeof extra, "%d positions, file %s", (int)visit.size(), pfile);
+    scan_log_start("Map scan", extra);
+    record_begin(pfile, visit);
+    map_run(&w, 1, 0, (int)visit.size(), "Map scan");
+}
+
+void do_resume_map(void) {
+    QuitHandback handback;
+    int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SELECT_BUTTON, 0, 0, 1, 1, pfile);
+    if (sel != VAL_EXISTING_FILE_SELECTED) return;
+
+    char msg[1200];
+    if (!regular_file(pfile)) {
+        snprintf(msg, sizeof msg, "%s is not a map file (not a regular file); nothing was changed.", pfile);
+        MessagePopup("Resume map", msg);
+        return;
+    }
+    static MapBlocks file;
+    int st = mapfile_load(pfile, &file);
+    if (st == MAPREAD_IO || st == MAPREAD_BAD_VERSION || st == MAPREAD_BAD_LENGTH) {
+        snprintf(msg, sizeof msg, "%s cannot be resumed: %s.%s", base_name(pfile), file.why.c_str(),
+                 st == MAPREAD_IO ? "" : "\nIts whole blocks can be copied out with vrim-mapinfo --salvage.");
+        log_line("Resume map refused for %s: %s", pfile, file.why.c_str());
+        MessagePopup("Resume map", msg);
+        return;
+    }
+    MapRecordDoc rec;
+    std::string err;
+    if (maprecord_read(maprecord_path(pfile), &rec, &err) != 0) {
+        snprintf(msg, sizeof msg, "%s cannot be resumed without its record: %s.", base_name(pfile), err.c_str());
+        log_line("Resume map refused for %s: no record: %s", pfile, err.c_str());
+        MessagePopup("Resume map", msg);
+        return;
+    }
+    ResumePlan plan;
+    if (!resume_check(file, &rec, map_positions(), reference_sha256(), held_ref_count(), &plan, &err)) {
+        snprintf(msg, sizeof msg, "%s cannot be resumed.\n%s\nNothing was changed.", base_name(pfile), err.c_str());
+        log_line("Resume map refused for %s: %s", pfile, err.c_str());
+        MessagePopup("Resume map", msg);
+        return;
+    }
+    size_t cut = file.fileBytes - plan.keepBytes;
+    if (cut > 0)
+        snprintf(msg, sizeof msg, "%s\nThe partial block at its end (%zu bytes) is cut off.", plan.message.c_str(), cut);
+    else
+        snprintf(msg, sizeof msg, "%s", plan.message.c_str());
+    MessagePopup("Resume map", msg);
+
+    MapWriter w;
+    int e = mapwrite_open(&w, pfile, (long long)plan.keepBytes);
+    if (e) {
+        open_failed("Resume map", e, "The map was not resumed.");
+        return;
+    }
+    // The blocks go on with the reference the map began with (its first block), as one
+    // uninterrupted map would have written them.
+    if (plan.have > 0) {
+        const MapBlock &b0 = file.blocks.front();
+        int k = (int)b0.rec.size();
+        for (int i = 0; i < k; i++) {
+            wl[0][i] = mapfile_wavelength(b0.rec[i].wl);
+            tok[0][i] = b0.rec[i].refCur;
+            qe[0][i] = b0.rec[i].refQe;
+        }
+        tokoff[0] = b0.hdr.offRef;
+        nref = k;
+        SetCtrlVal(p1h, NREF, nref);
+        SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
+        plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
+        log_line("resume map: the reference of the first block of %s is used again: %d points", pfile, nref);
+    }
+    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    grey_curves();
+    char extra[400];
+    snprintf(extra, sizeof extra, "%d positions, file %s, resumed at position %d", plan.total, pfile, plan.next);
+    scan_log_start("Map scan", extra);
+    record_resume(pfile, rec);
+    log_line("Map scan resumed: %s holds %d of %d positions%s; going on at position %d%s", pfile, plan.have,
+             plan.total, cut > 0 ? " and a partial block, cut off" : "", plan.next,
+             plan.adopted ? "; its last block was taken into the record" : "");
+    map_run(&w, plan.next, plan.have, plan.total, "Map scan");
+}
+
+void do_load_data(void) {
+    int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SELECT_BUTTON, 0, 0, 1, 1, pfile);
+    if (sel != VAL_EXISTING_FILE_SELECTED) return;
+    FILE *f = fopen(pfile, "rb");
+    if (!f) {
+        char msg[400];
+        snprintf(msg, sizeof msg, "Cannot open %s for reading: %s.", pfile, strerror(errno));
+        log_line("load data: cannot open %s: %s", pfile, strerror(errno));
+        MessagePopup("Load data", msg);
+        return;
+    }
+    // Only the first block is used, and of it at most the store's points.
+    static unsigned char buf[MAPFILE_HEADER3_BYTES + MAPFILE_RECORD_BYTES * MAPFILE_MAX_POINTS];
+    static MapFirstBlock block;
+    size_t got = fread(buf, 4, sizeof buf / 4, f) * 4;
+    int readErr = ferror(f) ? errno : 0;
+    fclose(f);
+
+    int st = mapfile_decode_first(buf, got, &block);
+    if (st == MAPFILE_BAD_VERSION) {  // not a file of this program: ignored
+        log_line("load data: %s is not a map file (%zu bytes, unknown block version); nothing loaded", pfile, got);
+        return;
+    }
+    char msg[500];
+    if (st == MAPFILE_CUT_HEADER) {
+        snprintf(msg, sizeof msg, "%s ends inside its block header (%zu bytes%s%s).\nNothing was loaded.",
+                 pfile, got, readErr ? ", read error: " : "", readErr ? strerror(readErr) : "");
+        log_line("load data: %s ends inside its first block header; nothing loaded", pfile);
+        MessagePopup("Load data", msg);
+        return;
+    }
+    int k = block.taken;
+    for (int i = 0; i < k; i++) {
+        wl[0][i] = mapfile_wavelength(block.rec[i].wl);
+        tok[0][i] = block.rec[i].refCur;
+        qe[0][i] = block.rec[i].refQe;
+    }
+    nref = k;
+    SetCtrlVal(p1h, NREF, nref);
+    plot_row_curve(GRAPH_QE, &plqeh[0], wl[0], qe[0], nref, VAL_BLACK);
+    plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
+    reference_loaded_from_map(pfile, nref);
+    log_line("load data: read the reference of the first block of %s: %d points%s", pfile, nref,
+             st == MAPFILE_CUT_RECORDS ? " (the block is cut short)" : "");
+
+    long long declared = mapfile_declared_points(&block.hdr);
+    if (st == MAPFILE_CUT_RECORDS) {
+        snprintf(msg, sizeof msg, "%s ends after %d of %d points%s%s.\nThe %d whole points were loaded.",
+                 pfile, k, block.declared, readErr ? ", read error: " : "",
+                 readErr ? strerror(readErr) : "", k);
+        MessagePopup("Load data", msg);
+    } else if (declared > MAPFILE_MAX_POINTS) {
+        snprintf(msg, sizeof msg, "%s declares %lld points; the first %d were loaded.", pfile,
+                 declared, MAPFILE_MAX_POINTS);
+        MessagePopup("Load data", msg);
+    }
+}

@@ -1,0 +1,466 @@
+// Measurement procedures: averaged electrometer readings, the abortable wait, the spectral scan of
+// one sample position, and the handlers of the reference, sample and quick current scans.
+//
+// Every scan switches the poll timer off and the electrometer to trigger mode 1 before its first
+// reading, and back (mode 0, timer on) after its last; an abort in some waits skips that, and the
+// timer then stays off until a later scan reaches its end.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "instr/K617/K617.h"
+#include "instr/SP2155/SP2155.h"
+#include "instr/uSMC/uSMC.h"
+#include "platform/core/clock.h"
+#include "platform/panel/signals.h"
+#include "platform/panel/userint.h"
+#include "vrim/observe/journal.h"
+#include "vrim/observe/liverecord.h"
+#include "vrim/observe/progress.h"
+#include "vrim/observe/watch.h"
+#include "formats/textfile.h"
+#include "vrim/app.h"
+#include "vrim/controls.h"
+#include "vrim/procedures/procedures.h"
+#include "vrim/store.h"
+
+
+static const int ncurroff = 10;         // readings averaged for a dark offset
+static const int ncurrmes = 3;          // readings averaged for each wavelength point
+static const int kDarkWavelength = 1000; // tenths of a nanometre: 100.0 nm, no light through
+static const double kSlice = 0.5;       // seconds: STOP is looked for once per slice
+static const int kStatusSlices = 10;    // slices of a wait between redraws of the status line
+static unsigned statusSlices;           // slices waited, for the status line's redraws
+static const double kQuickSettle = 2.0; // seconds before the first point of a quick scan
+static const double kMinRefCurrent = 1e-12; // amperes: below this the QE is not computed
+
+// A QUIT taken by a wait is dropped for the measurement, but the operator asked to end the
+// program: it is remembered here and put back into rID when the handler returns, so the event
+// loop's end test sees it whatever other events the later waits took.
+static bool quitTaken;
+
+void hand_back_quit(void) {
+    if (quitTaken) {
+        rID = QUIT;
+        quitTaken = false;
+        journal_note(NOTE_QUIT, nullptr);
+    }
+}
+
+// Positions of the map scan running, 0 for a single position (set by the map scan).
+static int mapPositions;
+void qescan_set_positions(int n) { mapPositions = n; }
+
+namespace {
+struct QuitHandback {
+    ~QuitHandback() { hand_back_quit(); }
+};
+
+int bounded(int n) {
+    if (n < 0) return 0;
+    if (n > VRIM_POINTS) return VRIM_POINTS;
+    return n;
+}
+
+void set_mono(int wavelength) {
+    SetCtrlVal(p1h, MONO_BUSY, 1);
+    watch_mono_wavelength(wavelength);
+    SetCtrlVal(p1h, MONO_BUSY, 0);
+}
+
+// Parks the monochromator for a dark offset; the panel shows where it is parked.
+void park_mono(int points) {
+    journal_where_point(0, points, kDarkWavelength);
+    set_mono(kDarkWavelength);
+    SetCtrlVal(p1h, WL_CURRENT, kDarkWavelength);
+}
+
+
+void timer_enable(int on) { SetCtrlAttribute(p1h, POLL_TIMER, ATTR_ENABLED, on); }
+
+// After a STOP has ended a scan: the electrometer back to single readings and the poll on again,
+// so the Current field shows live readings and not the last one of the scan.
+void after_stop(void) {
+    K617_trigger_mode(0);
+    timer_enable(1);
+}
+
+// Moves X, then Y, to the cells of a POSITIONS row and shows the positions read back. Axis 0
+// finishes its move before axis 1 starts; Z stays. The scan's where becomes position k of n.
+void move_xy_to_row(int row, int k, int n) {
+    int target[2] = {0, 0};  // microsteps
+    GetTableCellVal(p1h, POSITIONS, MakePoint(1, row), &target[0]);
+    GetTableCellVal(p1h, POSITIONS, MakePoint(2, row), &target[1]);
+    journal_where_position(k, n, target[0], target[1]);
+    SetCtrlVal(p1h, STAGE_BUSY, 1);
+    for (int a = 0; a < 2; a++) {
+        CurPos[a] = target[a];
+        watch_stage_move(a, CurPos[a]);
+        watch_stage_read(a, &CurPos[a], true, target[a]);
+        SetCtrlVal(p1h, PosCtrl[a], CurPos[a]);
+    }
+    SetCtrlVal(p1h, STAGE_BUSY, 0);
+}
+
+// Why a sample position cannot be measured, or null when it can: row 0 belongs to the reference
+// detector, the store ends at row 999, and a position needs its row in POSITIONS.
+const char *position_refusal(int npos, char *buf, size_t size) {
+    if (npos == 0) {
+        snprintf(buf, size,
+                 "Position 0 is the reference detector (row 1 of POSITIONS).\n"
+                 "Choose a sample position from 1 to %d.", VRIM_ROWS - 1);
+        return buf;
+    }
+    if (npos < 0 || npos >= VRIM_ROWS) {
+        snprintf(buf, size, "Position %d is out of range.\nChoose a sample position from 1 to %d.",
+                 npos, VRIM_ROWS - 1);
+        return buf;
+    }
+    int rows = 0;
+    if (GetNumTableRows(p1h, POSITIONS, &rows) >= 0 && npos + 1 > rows) {
+        snprintf(buf, size, "Position %d has no row in POSITIONS (the table has %d rows).", npos,
+                 rows);
+        return buf;
+    }
+    return nullptr;
+}
+}  // namespace
+
+int held_ref_count(void) { return bounded(nref); }
+
+void plot_row_curve(int graph, int *handle, const int *x, const float *y, int n, int colour) {
+    if (*handle != 0) DeleteGraphPlot(p1h, graph, *handle, 1);
+    int h = PlotXY(p1h, graph, x, y, n, VAL_INTEGER, VAL_FLOAT, VAL_THIN_LINE, VAL_EMPTY_SQUARE,
+                   VAL_SOLID, 1, colour);
+    *handle = h > 0 ? h : 0;
+}
+
+void grey_curves(void) {
+    for (int r = 1; r < VRIM_ROWS; r++) {
+        if (plqeh[r] != 0) SetPlotAttribute(p1h, GRAPH_QE, plqeh[r], ATTR_TRACE_COLOR, VAL_LT_GRAY);
+        if (plh[r] != 0) SetPlotAttribute(p1h, GRAPH_SAMPLE, plh[r], ATTR_TRACE_COLOR, VAL_LT_GRAY);
+        plh[r] = 0;
+        plqeh[r] = 0;
+    }
+    plot_row_curve(GRAPH_QE, &plqeh[0], wl[0], qe[0], held_ref_count(), VAL_BLACK);
+    RefreshGraph(p1h, GRAPH_QE);
+    RefreshGraph(p1h, GRAPH_SAMPLE);
+}
+
+float qe_point(float qeRef, float tokSample, float tokRef) {
+    // Not a number compares false and gives 0 too. Product and quotient each rounded to single
+    // precision, as the store keeps them.
+    if (!((double)tokRef > kMinRefCurrent)) return 0.0f;
+    float prod = qeRef * tokSample;
+    float q = prod / tokRef;
+    return q;
+}
+
+float getavg(int n) {
+    float sum = 0.0f;
+    int bad = 0;         // readings that were not numbers
+    double slowest = 0;  // program seconds of the slowest reading
+    for (int i = 0; i < n; i++) {
+        double t0 = Timer();
+        double v = K617_get(nullptr, nullptr);  // amperes
+        double took = Timer() - t0;
+        if (took > slowest) slowest = took;
+        if (v != v) bad++;
+        sum = (float)(sum + v);
+    }
+    if (n <= 0) return 0.0f;
+    char op[48];
+    snprintf(op, sizeof op, "average of %d readings", n);
+    watch_k617_average(op, bad, n);
+    if (bad == 0) watch_k617_duration(op, slowest);
+    return sum / (float)n;
+}
+
+void scan_settings_text(char *out, size_t size) {
+    float dark = 0, point = 0, vout = 0;  // minutes, seconds, volts
+    int nrefCtl = 0, range = 0, grating = 0, operate = 0;
+    GetCtrlVal(p1h, DARK_WAIT, &dark);
+    GetCtrlVal(p1h, POINT_WAIT, &point);
+    GetCtrlVal(p1h, NREF, &nrefCtl);
+    GetCtrlVal(p1h, CURRENT_RANGE, &range);
+    GetCtrlVal(p1h, GRATING, &grating);
+    GetCtrlVal(p1h, VSOURCE_VALUE, &vout);
+    GetCtrlVal(p1h, VSOURCE_OPERATE, &operate);
+    snprintf(out, size,
+             "DARK_WAIT %g min, POINT_WAIT %g s, NREF %d (table %d points), CURRENT_RANGE %d, GRATING %d, "
+             "voltage source %g V %s",
+             (double)dark, (double)point, nrefCtl, nref, range, grating, (double)vout,
+             operate ? "operating" : "off");
+}
+
+int MDelay(double t) {
+    // A request to end the program ends the measurement at its next wait, as STOP does, and the
+    // program's shutdown follows when the handler returns.
+    if (EndRequestReceived()) {
+        quitTaken = true;
+        return 1;
+    }
+    while (t > kSlice) {
+        ProcessSystemEvents();
+        int panel = 0, control = 0;
+        int event = GetUserEvent(0, &panel, &control);
+        if (event != 0) {
+            // Only an event actually taken counts; every event but STOP is dropped here.
+            pID = panel;
+            rID = control;
+            if (control == STOP) return 1;
+            if (event == EVENT_END_REQUEST) {
+                quitTaken = true;
+                return 1;
+            }
+            if (control == QUIT && !quitTaken) {
+                quitTaken = true;
+                std::string scan = journal_where();
+                size_t comma = scan.find(',');
+                if (comma != std::string::npos) scan.resize(comma);
+                if (scan.empty()) scan = "scan";
+                journal_note(NOTE_QUIT, "The program will quit when the %s ends; press STOP to end it now.",
+                             scan.c_str());
+                log_line("QUIT during the %s: the program will quit when it ends", scan.c_str());
+            }
+        }
+        if (EndRequestReceived()) {
+            quitTaken = true;
+            return 1;
+        }
+        Delay(kSlice);
+        t -= kSlice;
+        SetCtrlVal(p1h, WAIT_LEFT, t);
+        // Elapsed and left count on during a long wait, redrawn every few seconds: a redraw at
+        // every slice would stretch the wait itself on a time-scaled run.
+        if (++statusSlices % kStatusSlices == 0) journal_refresh();
+    }
+    Delay(t);
+    SetCtrlVal(p1h, WAIT_LEFT, 0.0);
+    return 0;
+}
+
+int qescan(void) {
+    int npos = 0;
+    GetCtrlVal(p1h, POSITION_INDEX, &npos);
+    // The store has rows 1 … 999 for samples; row 0 stays the reference.
+    if (npos < 1 || npos >= VRIM_ROWS) return 1;
+
+    // Never more points than the reference table holds: a raised NREF would send the
+    // monochromator to wavelengths that are not in the table.
+    int n = 0;
+    GetCtrlVal(p1h, NREF, &n);
+    n = bounded(n);
+    int held = held_ref_count();
+    if (n > held) {
+        log_line("NREF %d is above the %d points of the reference table: %d points are measured", n, held, held);
+        n = held;
+    }
+
+    timer_enable(0);
+    move_xy_to_row(npos + 1, npos, mapPositions);
+    K617_trigger_mode(1);
+    park_mono(n);
+
+    float wait = 0.0f;  // minutes, then seconds
+    GetCtrlVal(p1h, DARK_WAIT, &wait);
+    if (MDelay((double)wait * 60.0) == 1) {
+        after_stop();
+        return 1;
+    }
+    GetCtrlVal(p1h, POINT_WAIT, &wait);
+
+    tokoff[npos] = getavg(ncurroff);
+    SetCtrlVal(p1h, OFFSET_SAMPLE, (double)tokoff[npos]);
+    progress_step();
+
+    for (int i = 0; i < n; i++) {
+        int icwl = wl[0][i];
+        journal_where_point(i + 1, n, icwl);
+        set_mono(icwl);
+        SetCtrlVal(p1h, WL_CURRENT, icwl);
+        if (MDelay(wait) == 1) {
+            after_stop();
+            return 1;
+        }
+        float rcurr = getavg(ncurrmes);
+        SetCtrlVal(p1h, CURRENT, (double)rcurr);
+        wl[npos][i] = icwl;
+        tok[npos][i] = -(rcurr - tokoff[npos]);
+        progress_step();
+    }
+    plot_row_curve(GRAPH_SAMPLE, &plh[npos], wl[npos], tok[npos], n, VAL_RED);
+    for (int i = 0; i < n; i++) qe[npos][i] = qe_point(qe[0][i], tok[npos][i], tok[0][i]);
+    plot_row_curve(GRAPH_QE, &plqeh[npos], wl[npos], qe[npos], n, VAL_BLUE);
+
+    K617_trigger_mode(0);
+    timer_enable(1);
+
+    SetCtrlVal(p1h, STAGE_BUSY, 1);
+    for (int a = 0; a < 2; a++) {
+        watch_stage_read(a, &CurPos[a], false, 0);
+        SetCtrlVal(p1h, PosCtrl[a], CurPos[a]);
+    }
+    SetCtrlVal(p1h, STAGE_BUSY, 0);
+    return 0;
+}
+
+namespace {
+void scan_started(const char *name, const char *extra) {
+    journal_scan_begin(name);
+    char settings[400];
+    scan_settings_text(settings, sizeof settings);
+    log_line("%s started: %s%s%s", name, settings, extra && *extra ? ", " : "", extra ? extra : "");
+}
+
+void scan_ended(const char *name, int how, const char *extra) {
+    // A scan ended by a signal was not stopped by the operator: say which signal ended it.
+    std::string why;
+    if (how == JOURNAL_STOPPED && EndRequestReceived()) {
+        why = std::string(EndRequestName(EndRequestReceived())) + " received" + (extra && *extra ? "; " : "") +
+              (extra ? extra : "");
+        how = JOURNAL_ENDED;
+        extra = why.c_str();
+    }
+    std::string where = journal_where();  // "map scan, position …": the name is said first
+    size_t comma = where.find(", ");
+    where = comma == std::string::npos ? "its start" : where.substr(comma + 2);
+    int faults = journal_scan_fault_count();
+    journal_scan_end(how, how == JOURNAL_ENDED ? extra : nullptr);
+    const char *sep = extra && *extra ? "; " : "";
+    if (!extra) extra = "";
+    if (how == JOURNAL_STOPPED)
+        log_line("%s stopped by the operator (STOP) at %s; %d fault%s%s%s", name, where.c_str(), faults,
+                 faults == 1 ? "" : "s", sep, extra);
+    else if (how == JOURNAL_ENDED)
+        log_line("%s ended early at %s; %d fault%s%s%s", name, where.c_str(), faults, faults == 1 ? "" : "s",
+                 sep, extra);
+    else
+        log_line("%s finished; %d fault%s%s%s", name, faults, faults == 1 ? "" : "s", sep, extra);
+}
+}  // namespace
+
+void scan_log_start(const char *name, const char *extra) { scan_started(name, extra); }
+void scan_log_end(const char *name, int how, const char *extra) { scan_ended(name, how, extra); }
+
+void do_reference_scan(void) {
+    QuitHandback handback;
+    MessagePopup("Reminder", "Switch the cable to measure the reference PMT current!");
+    int n = held_ref_count();  // the count of the table held by the event loop, not NREF
+    char extra[80];
+    snprintf(extra, sizeof extra, "%d points", n);
+    scan_started("Reference scan", extra);
+    ProgressScanGuard progressEnd;
+    progress_begin_spectrum(1);
+    timer_enable(0);
+    move_xy_to_row(1, 0, 0);
+    K617_trigger_mode(1);
+    park_mono(n);
+
+    float wait = 0.0f;  // minutes, then seconds
+    GetCtrlVal(p1h, DARK_WAIT, &wait);
+    if (MDelay((double)wait * 60.0) == 1) {
+        after_stop();
+        scan_ended("Reference scan", JOURNAL_STOPPED, "reference current unchanged");
+        return;
+    }
+    GetCtrlVal(p1h, POINT_WAIT, &wait);
+
+    tokoff[0] = getavg(ncurroff);
+    SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
+    progress_step();
+
+    bool stopped = false;
+    int done = 0;  // points measured
+    for (int i = 0; i < n; i++) {
+        int icwl = wl[0][i];
+        journal_where_point(i + 1, n, icwl);
+        set_mono(icwl);
+        SetCtrlVal(p1h, WL_CURRENT, icwl);
+        if (MDelay(wait) == 1) {
+            stopped = true;
+            break;
+        }
+        float rcurr = getavg(ncurrmes);
+        SetCtrlVal(p1h, CURRENT, (double)rcurr);
+        tok[0][i] = -(rcurr - tokoff[0]);
+        done++;
+        progress_step();
+    }
+    plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], n, VAL_RED);
+    K617_trigger_mode(0);
+    timer_enable(1);
+    reference_scanned();
+    // A reference current at or below the threshold gives every sample a QE of 0 there.
+    int low = 0;
+    for (int i = 0; i < done; i++)
+        if (!((double)tok[0][i] > kMinRefCurrent)) low++;
+    if (low > 0) {
+        journal_note(NOTE_REFERENCE_LOW,
+                     "The reference current is not above %g A at %d of %d points: the sample QE there will be 0.",
+                     kMinRefCurrent, low, done);
+        log_line("reference current not above %g A at %d of %d points", kMinRefCurrent, low, done);
+    } else {
+        journal_note(NOTE_REFERENCE_LOW, nullptr);
+    }
+    snprintf(extra, sizeof extra, "%d of %d points measured", done, n);
+    scan_ended("Reference scan", stopped ? JOURNAL_STOPPED : JOURNAL_FINISHED, extra);
+}
+
+void do_sample_scan(void) {
+    QuitHandback handback;
+    int npos = 0;
+    GetCtrlVal(p1h, POSITION_INDEX, &npos);
+    char why[200];
+    if (position_refusal(npos, why, sizeof why)) {
+        MessagePopup("Sample scan", why);
+        return;
+    }
+    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    grey_curves();
+    char extra[80];
+    snprintf(extra, sizeof extra, "position %d", npos);
+    scan_started("Sample scan", extra);
+    qescan_set_positions(0);
+    ProgressScanGuard progressEnd;
+    progress_begin_spectrum(npos + 1);
+    int r = qescan();
+    scan_ended("Sample scan", r != 0 ? JOURNAL_STOPPED : JOURNAL_FINISHED, nullptr);
+}
+
+void do_current_scan(void) {
+    QuitHandback handback;
+    timer_enable(0);
+    int iwl0 = 0, idwl = 0, inwl = 0;  // tenths of a nanometre, tenths, points
+    float wait = 0.0f;                 // seconds
+    GetCtrlVal(p1h, WL_FIRST, &iwl0);
+    GetCtrlVal(p1h, WL_STEP, &idwl);
+    GetCtrlVal(p1h, WL_COUNT, &inwl);
+    GetCtrlVal(p1h, POINT_WAIT, &wait);
+    // Row 1 holds at most the store's points.
+    inwl = bounded(inwl);
+    char extra[120];
+    snprintf(extra, sizeof extra, "WL_FIRST %d, WL_STEP %d, WL_COUNT %d", iwl0, idwl, inwl);
+    scan_started("Quick current scan", extra);
+    ProgressScanGuard progressEnd;
+    progress_begin_quick();
+    K617_trigger_mode(1);
+    MDelay(kQuickSettle);
+    progress_step();
+    for (int i = 0; i < inwl; i++) {
+        int icwl = (int)(uint32_t)((int64_t)iwl0 + (int64_t)i * idwl);
+        journal_where_point(i + 1, inwl, icwl);
+        set_mono(icwl);
+        SetCtrlVal(p1h, WL_CURRENT, icwl);
+        MDelay(wait);  // a STOP ends only this wait
+        double rcurr = watch_k617_get("reading");
+        SetCtrlVal(p1h, CURRENT, rcurr);
+        wl[1][i] = icwl;
+        tok[1][i] = (float)-rcurr;
+        progress_step();
+    }
+    plot_row_curve(GRAPH_SAMPLE, &plh[1], wl[1], tok[1], inwl, VAL_RED);
+    K617_trigger_mode(0);
+    timer_enable(1);
+    scan_ended("Quick current scan", JOURNAL_FINISHED, nullptr);
+}
