@@ -332,6 +332,10 @@ void uSMC_SetWaitLimits(double moveSeconds, double powerOffSeconds) {
     if (powerOffSeconds > 0) powerOffLimit = powerOffSeconds;
 }
 
+static int (*breakWanted)(void);  // asked during a move's wait (not yet polled here)
+
+void uSMC_SetBreakCheck(int (*wanted)(void)) { breakWanted = wanted; }
+
 // ---- reports -------------------------------------------------------------------------------
 
 void uSMC_PrintDevices(void) {

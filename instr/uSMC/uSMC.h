@@ -17,6 +17,7 @@ enum {
     uSMC_ERR_NODE = -20,     // node names no listed controller
     uSMC_ERR_TIMEOUT = -21,  // a move or the power-off wait did not end within its bound
     uSMC_ERR_RANGE = -22,    // a relative move whose destination lies outside the int range
+    uSMC_ERR_BROKEN = -23,   // a move broken off because the break check asked for it
 };
 
 // Opens the library and lists the controllers found (uSMC_PrintDevices). 0, or USMC_Init's code
@@ -79,3 +80,6 @@ int uSMC_DeviceCount(void);         // controllers listed by uSMC_Open (0 before
 // Bounds of a single move's wait and of the power-off wait, in program seconds (defaults 900 and
 // 10, or env VRIM_USMC_MOVE_LIMIT / VRIM_USMC_POWEROFF_LIMIT); values <= 0 keep the present one.
 void uSMC_SetWaitLimits(double moveSeconds, double powerOffSeconds);
+// Polled at every poll of a move's wait; when it returns nonzero the motor is stopped and the move
+// returns uSMC_ERR_BROKEN. Null: moves are never broken off.
+void uSMC_SetBreakCheck(int (*wanted)(void));
