@@ -228,6 +228,7 @@ void uSMC_Close(void) {
 
 // ---- motion ------------------------------------------------------------------------------------
 
+static int (*breakWanted)(void);  // asked during a move's wait (not yet polled here)
 int uSMC_MoveTo(int node, int dest) {
     if (badNode(node)) return ierr;
     loadLimits();
@@ -332,7 +333,6 @@ void uSMC_SetWaitLimits(double moveSeconds, double powerOffSeconds) {
     if (powerOffSeconds > 0) powerOffLimit = powerOffSeconds;
 }
 
-static int (*breakWanted)(void);  // asked during a move's wait (not yet polled here)
 
 void uSMC_SetBreakCheck(int (*wanted)(void)) { breakWanted = wanted; }
 
