@@ -232,7 +232,6 @@ void uSMC_Close(void) {
 
 // ---- motion ------------------------------------------------------------------------------------
 
-static int (*breakWanted)(void);  // asked during a move's wait (not yet polled here)
 int uSMC_MoveTo(int node, int dest) {
     if (badNode(node)) return ierr;
     loadLimits();
@@ -349,9 +348,6 @@ void uSMC_SetWaitLimits(double moveSeconds, double powerOffSeconds) {
     if (moveSeconds > 0) moveLimit = moveSeconds;
     if (powerOffSeconds > 0) powerOffLimit = powerOffSeconds;
 }
-
-
-void uSMC_SetBreakCheck(int (*wanted)(void)) { breakWanted = wanted; }
 
 // ---- reports -------------------------------------------------------------------------------
 
