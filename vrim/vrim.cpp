@@ -8,7 +8,7 @@
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/rs232.h"
-#include "platform/panel/signals.h"
+#include "platform/core/endrequest.h"
 #include "platform/panel/userint.h"
 #include "vrim/observe/journal.h"
 #include "vrim/observe/watch.h"

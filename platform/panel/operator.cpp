@@ -13,7 +13,7 @@
 
 #include "platform/core/clock.h"
 #include "platform/panel/mapview.h"
-#include "platform/panel/signals.h"
+#include "platform/core/endrequest.h"
 #include "platform/panel/ui_panel.h"
 
 namespace {
