@@ -43,12 +43,12 @@ double nextTimerDue() {
     return due;
 }
 
-// A request to end the program goes ahead of every waiting event, as a QUIT of its own number.
+// A request to end the program goes ahead of every waiting event, on the quit control with an
+// event number of its own.
 void queueEndRequest() {
     if (ui_panels().empty() || !TakeUnqueuedEndRequest()) return;
     UiPanel *p = ui_panels().begin()->second;
-    UiControl *q = p->findByName("QUIT");
-    g_queue.push_front({EVENT_END_REQUEST, p->handle, q ? q->id : 12});
+    g_queue.push_front({EVENT_END_REQUEST, p->handle, ui_quit_control()});
 }
 
 bool g_pumping = false;

@@ -32,17 +32,21 @@ std::map<int, UiPanel *> g_panels;
 std::map<std::string, CtrlCallbackPtr> g_callbacks;
 int g_nextPanel = 1;
 
-// Turns the window's close button into a press of QUIT (id 12), so that the program shuts its
-// instruments down in order instead of losing its panel.
+std::string g_operatorScript;  // the scripted operator's file, "" for none
+int g_quitControl = 0;         // the application's quit control, 0 for none
+
+// Turns the window's close button into a press of the application's quit control, so that the
+// program shuts its instruments down in order instead of losing its panel. Without a quit
+// control the window closes as any other.
 class CloseToQuit : public QObject {
 public:
     CloseToQuit(int panel, QObject *owner) : QObject(owner), panel_(panel) {}
 
 protected:
     bool eventFilter(QObject *o, QEvent *e) override {
-        if (e->type() == QEvent::Close) {
+        if (e->type() == QEvent::Close && g_quitControl > 0) {
             e->ignore();
-            ui_queue_event(EVENT_COMMIT, panel_, 12);
+            ui_queue_event(EVENT_COMMIT, panel_, g_quitControl);
             return true;
         }
         return QObject::eventFilter(o, e);
@@ -233,6 +237,12 @@ UiPanel *ui_panel(int handle) {
 
 const std::map<int, UiPanel *> &ui_panels() { return g_panels; }
 
+int ui_quit_control() { return g_quitControl; }
+
+void SetQuitControl(int control) { g_quitControl = control > 0 ? control : 0; }
+
+void SetOperatorScript(const char *path) { g_operatorScript = path ? path : ""; }
+
 // ---------------------------------------------------------------------------------------------
 
 Point MakePoint(int x, int y) { return Point{x, y}; }
@@ -244,7 +254,7 @@ int InitCVIRTEEx(void *, char **, void *) {
     // operator needs no screen and runs offscreen).
     auto set = [](const char *v) { return v && *v; };
     if (!set(getenv("DISPLAY")) && !set(getenv("WAYLAND_DISPLAY")) && !set(getenv("QT_QPA_PLATFORM"))) {
-        if (set(getenv("VRIM_OPERATOR"))) {
+        if (!g_operatorScript.empty()) {
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
         } else {
             fprintf(stderr, "panel: no display (set DISPLAY, or QT_QPA_PLATFORM=offscreen)\n");
@@ -332,8 +342,7 @@ int DisplayPanel(int panel) {
     p->root->repaint();
     for (auto &kv : p->ctrls)
         if (auto *g = qobject_cast<CurvePlot *>(kv.second.w)) g->refreshAll();
-    const char *script = getenv("VRIM_OPERATOR");
-    if (first && script && *script && !op_active()) op_start(panel, script);
+    if (first && !g_operatorScript.empty() && !op_active()) op_start(panel, g_operatorScript.c_str());
     return 0;
 }
 

@@ -91,8 +91,14 @@ void perform(UiPanel *p, const Step &s) {
         break;
     }
     case Op::Press:
-    case Op::Quit:
         ui_queue_event(EVENT_COMMIT, p->handle, s.ctrl);
+        break;
+    case Op::Quit:
+        // The quit control is looked up when the step runs: the application names it.
+        if (ui_quit_control() > 0)
+            ui_queue_event(EVENT_COMMIT, p->handle, ui_quit_control());
+        else
+            fprintf(stderr, "operator: line %d: the panel has no quit control\n", s.line);
         break;
     case Op::Cell:
         if (SetTableCellVal(p->handle, s.ctrl, MakePoint(s.col, s.row), s.cellValue) == 0)
@@ -280,9 +286,7 @@ int op_start(int panel, const char *path) {
             s.op = Op::Echo;
         } else if (cmd == "quit") {
             if (w.size() != 1) { bad(path, lineNo, raw, "expected: quit"); continue; }
-            UiControl *q = p->findByName("QUIT");
             s.op = Op::Quit;
-            s.ctrl = q ? q->id : 12;
         } else {
             bad(path, lineNo, raw, "unknown action");
             continue;

@@ -98,10 +98,12 @@ int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec, c
                                                                       : VAL_NEW_FILE_SELECTED;
 }
 
-int MessagePopup(const char *title, const char *message) {
+namespace {
+
+int showMessage(int kind, const char *title, const char *message) {
     const char *t = title ? title : "";
     const char *m = message ? message : "";
-    if (g_popupObserver) g_popupObserver(t, m);
+    if (g_popupObserver) g_popupObserver(kind, t, m);
     if (op_active()) {
         // Acknowledged by the scripted operator: an "answer ok" is used up if one is queued.
         std::string none;
@@ -118,10 +120,16 @@ int MessagePopup(const char *title, const char *message) {
     return 0;
 }
 
+}  // namespace
+
+int MessagePopup(const char *title, const char *message) { return showMessage(REMINDER_NONE, title, message); }
+
+int ReminderPopup(int kind, const char *title, const char *message) { return showMessage(kind, title, message); }
+
 int ConfirmPopup(const char *title, const char *message) {
     const char *t = title ? title : "";
     const char *m = message ? message : "";
-    if (g_popupObserver) g_popupObserver(t, m);
+    if (g_popupObserver) g_popupObserver(REMINDER_NONE, t, m);
     if (op_active()) {
         // Answered by the scripted operator's next "answer ok" or "answer cancel"; without one,
         // the question is declined, which never destroys anything.

@@ -73,6 +73,8 @@ struct UiPanel {
 UiPanel *ui_panel(int handle);
 // Every loaded panel, by handle.
 const std::map<int, UiPanel *> &ui_panels();
+// The quit control the application named (SetQuitControl), 0 when none.
+int ui_quit_control();
 // The control of a panel; null with *err set (UIEInvalidPanel, UIEInvalidControl) when there is
 // none or its widget is gone (values.cpp).
 UiControl *ui_ctrl(int panel, int control, int *err);

@@ -177,7 +177,7 @@ void open_failed(const char *title, int err, const char *what) {
 
 void do_map_scan(void) {
     QuitHandback handback;
-    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    ReminderPopup(REMINDER_SAMPLE_CABLE, "Reminder", "Switch the cable to measure the sample detector current!");
     int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SAVE_BUTTON, 0, 0, 1, 1, pfile);
     if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
 
@@ -277,7 +277,7 @@ void do_resume_map(void) {
         plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
         log_line("resume map: the reference of the first block of %s is used again: %d points", pfile, nref);
     }
-    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    ReminderPopup(REMINDER_SAMPLE_CABLE, "Reminder", "Switch the cable to measure the sample detector current!");
     grey_curves();
     char extra[400];
     snprintf(extra, sizeof extra, "%d positions, file %s, resumed at position %d", plan.total, pfile, plan.next);

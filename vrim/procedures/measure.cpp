@@ -345,7 +345,7 @@ void scan_log_end(const char *name, int how, const char *extra) { scan_ended(nam
 
 void do_reference_scan(void) {
     QuitHandback handback;
-    MessagePopup("Reminder", "Switch the cable to measure the reference PMT current!");
+    ReminderPopup(REMINDER_REFERENCE_CABLE, "Reminder", "Switch the cable to measure the reference PMT current!");
     int n = held_ref_count();  // the count of the table held by the event loop, not NREF
     char extra[80];
     snprintf(extra, sizeof extra, "%d points", n);
@@ -416,7 +416,7 @@ void do_sample_scan(void) {
         MessagePopup("Sample scan", why);
         return;
     }
-    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    ReminderPopup(REMINDER_SAMPLE_CABLE, "Reminder", "Switch the cable to measure the sample detector current!");
     grey_curves();
     char extra[80];
     snprintf(extra, sizeof extra, "position %d", npos);
