@@ -336,6 +336,9 @@ void op_run(bool idle) {
         }
         g_op.next++;
         if (g_op.next == g_op.steps.size()) fprintf(stderr, "operator: script finished\n");
+        // An end request becomes an event only at the queue's next turn: the steps after a signal
+        // wait for it, so that an "idle" there never sees the program as idle before it has the request.
+        if (s.op == Op::Signal) return;
     }
 }
 
