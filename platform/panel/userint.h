@@ -1,10 +1,12 @@
 // Panel layer: the user-interface operations the measurement program performs on its one panel,
 // on Qt 6 Widgets (the panel file is read at run time with Qt UiTools) and QCustomPlot.
 //
-// Model: every control has an integer identifier (the program's names, see vrim/controls.h) and a
-// typed value; one first-in first-out queue holds the operator's events (a committed input value,
-// a pressed button) and the program's user events; the program writes values without raising
-// events; a timer calls its callback while enabled. All calls come from the program's one thread.
+// Model: every control has an integer identifier (given by the panel file; the program names
+// them) and a typed value; one first-in first-out queue holds the operator's events (a committed
+// input value, a pressed button) and the program's user events; the program writes values without
+// raising events; a timer calls its callback while enabled. The panel knows no control of the
+// program: what closing the window means and which script the scripted operator runs are handed
+// in (SetQuitControl, SetOperatorScript). All calls come from the program's one thread.
 #pragma once
 
 typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void *callbackData,
