@@ -46,8 +46,9 @@ TEST(ManualCommands, LastWavelengthOfTheQuickScan) {
     EXPECT_EQ(app_controls(r.dir + "/b.txt")["WL_LAST"], "4000");
 }
 
-// The reminder follows the grating command; a grating the driver refuses sends nothing, yet the
-// lamp is put out again and the reminder still shows. The wavelength shown stays as it was.
+// The reminder follows the grating command. The field offers only the gratings the monochromator
+// accepts: a 3 is refused at the panel, so no command, lamp or reminder follows it and the field
+// keeps 2. The wavelength shown stays as it was.
 TEST(ManualCommands, GratingThenReminder) {
     std::vector<std::string> log;
     AppRun r = app_run_logged(
@@ -60,8 +61,9 @@ TEST(ManualCommands, GratingThenReminder) {
     ASSERT_GE(g2, 0);
     int pop = app_find_line(log, "popup Reminder");
     EXPECT_GT(pop, g2);
-    EXPECT_EQ(count_lines(log, "popup Reminder"), 2);
+    EXPECT_EQ(count_lines(log, "popup Reminder"), 1);
     EXPECT_EQ(app_find_line(log, "mono grating 3"), -1);
+    EXPECT_NE(r.err.find("refused: Grating: 3 is outside 1 … 2; the value stays 2"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("popup: Reminder: 1.Switch the light source!\n2.Adjust the slit!\n3.Load the range file!"),
               std::string::npos);
 
@@ -69,7 +71,7 @@ TEST(ManualCommands, GratingThenReminder) {
     EXPECT_EQ(a["WL_CURRENT"], before["WL_CURRENT"]);
     EXPECT_EQ(a["MONO_BUSY"], "0");
     EXPECT_EQ(b["MONO_BUSY"], "0");
-    EXPECT_EQ(b["GRATING"], "3");
+    EXPECT_EQ(b["GRATING"], "2");
 }
 
 // Stage commands: GOTO_POSITION moves X then Y to the cells of row POSITION_INDEX + 1 and shows

@@ -70,6 +70,7 @@ protected:
         clock_set_scale(0.01);
         g_ticks = 0;
         RegisterCallback("cb_timer", countTick);
+        SetQuitControl(QUIT);
         h = LoadPanel(0, panelFile().c_str(), PANEL);
         ASSERT_GE(h, 0);
         DisplayPanel(h);
@@ -79,6 +80,7 @@ protected:
     void TearDown() override {
         if (h >= 0) DiscardPanel(h);
         SetPopupObserver(nullptr);
+        SetQuitControl(QUIT);
         clock_set_scale(1);
     }
     template <class W>
@@ -285,8 +287,49 @@ TEST_F(Panel, ClosingTheWindowPressesQuit) {
     EXPECT_EQ(c, QUIT);
 }
 
+// The panel knows no control of the program: the quit control and the scripted operator's file
+// are what the program hands in.
+TEST_F(Panel, QuitControlAndScriptAreHandedIn) {
+    const char *script = "panel_handed.txt";
+    std::ofstream(script) << "set WL_FIRST 4300\nquit\n";
+    SetQuitControl(STOP);
+    SetOperatorScript(script);
+    int h2 = LoadPanel(0, panelFile().c_str(), PANEL);
+    ASSERT_GE(h2, 0);
+    DisplayPanel(h2);  // the first display starts the script on this panel
+    SetOperatorScript(nullptr);
+    std::vector<std::pair<int, int>> seen;
+    int pn = 0, c = 0;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 100 && seen.size() < 2; i++)
+        if (GetUserEvent(0, &pn, &c) == EVENT_COMMIT) seen.push_back({pn, c});
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{h2, WL_FIRST}, {h2, STOP}}));
+    // Closing a window presses the control named, whatever it is.
+    ui_panel(h)->root->close();
+    ASSERT_EQ(GetUserEvent(0, &pn, &c), EVENT_COMMIT);
+    EXPECT_EQ(pn, h);
+    EXPECT_EQ(c, STOP);
+
+    // Without a quit control a window closes as any other, and "quit" is said and skipped.
+    SetQuitControl(0);
+    ui_panel(h2)->root->close();
+    EXPECT_FALSE(ui_panel(h2)->root->isVisible());
+    std::ofstream(script) << "quit\n";
+    testing::internal::CaptureStderr();
+    RunOperatorScript(h2, script);
+    ProcessSystemEvents();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("line 1: the panel has no quit control"), std::string::npos) << err;
+    EXPECT_EQ(GetUserEvent(0, &pn, &c), 0);
+    DiscardPanel(h2);
+    std::remove(script);
+}
+
 std::vector<std::string> g_popups;
-void observe(const char *t, const char *m) { g_popups.push_back(std::string(t) + "|" + m); }
+void observe(int kind, const char *t, const char *m) {
+    g_popups.push_back(std::to_string(kind) + "|" + t + "|" + m);
+}
 std::string g_dumpPath;
 int dumper(int row, const char *path) {
     std::ofstream(path) << "row " << row << "\n";
@@ -364,11 +407,15 @@ TEST_F(Panel, ScriptedOperator) {
     EXPECT_STREQ(path, "");
     std::remove(longScript);
 
+    // A reminder shows and is acknowledged exactly as a message; only the observer hears its kind.
     testing::internal::CaptureStdout();
     EXPECT_EQ(MessagePopup("Reminder", "Connect the reference detector"), 0);
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(g_popups.size(), 1u);
-    EXPECT_EQ(g_popups[0], "Reminder|Connect the reference detector");
+    EXPECT_EQ(ReminderPopup(REMINDER_SAMPLE_CABLE, "Reminder", "Connect the sample detector"), 0);
+    std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(said, "popup: Reminder: Connect the reference detector\npopup: Reminder: Connect the sample detector\n");
+    ASSERT_EQ(g_popups.size(), 2u);
+    EXPECT_EQ(g_popups[0], std::to_string(REMINDER_NONE) + "|Reminder|Connect the reference detector");
+    EXPECT_EQ(g_popups[1], std::to_string(REMINDER_SAMPLE_CABLE) + "|Reminder|Connect the sample detector");
 
     std::string d = slurp(dump);
     EXPECT_NE(d.find("WL_FIRST 4200\n"), std::string::npos) << d;
@@ -597,7 +644,7 @@ TEST_F(Panel, ValuesOutsideTheLimitsAreRefusedNotCut) {
     // Whole-number fields, and the scripted operator's "set" through the same check.
     typeAndEnter(widget<QSpinBox>("GRATING"), "7");
     ASSERT_EQ(g_refusals.size(), 3u);
-    EXPECT_EQ(g_refusals[2], "2 Grating: 7 is outside 1 … 3; the value stays 1");
+    EXPECT_EQ(g_refusals[2], "2 Grating: 7 is outside 1 … 2; the value stays 1");
     const char *script = "panel_refuse.txt";
     std::ofstream(script) << "set WL_CURRENT 40000\nset VSOURCE_VALUE 500\nset WL_CURRENT 6000\n";
     testing::internal::CaptureStderr();
@@ -637,6 +684,39 @@ TEST_F(Panel, ScriptIdleLimitAndFaultsOffTheSimulatedStation) {
     EXPECT_NE(err.find("line 3: fault mono noreply refused: faults exist only on the simulated station"),
               std::string::npos)
         << err;
+    std::remove(script);
+}
+
+// The grating field offers only the gratings the monochromator accepts (1 and 2): a 3, typed or
+// set by the scripted operator, is refused like any value outside the limits and raises no event,
+// so no grating command can follow it.
+TEST_F(Panel, GratingFieldOffersOnlyWhatTheMonochromatorAccepts) {
+    g_refusals.clear();
+    SetInputRefusedObserver(refused);
+    auto *g = widget<QSpinBox>("GRATING");
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->minimum(), 1);
+    EXPECT_EQ(g->maximum(), 2);
+    SetCtrlVal(h, GRATING, 2);
+    int pn, c;
+    typeAndEnter(g, "3");
+    EXPECT_EQ(GetUserEvent(0, &pn, &c), 0);
+    const char *script = "panel_grating.txt";
+    std::ofstream(script) << "set GRATING 3\nset GRATING 1\n";
+    testing::internal::CaptureStderr();
+    RunOperatorScript(h, script);
+    ProcessSystemEvents();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("line 1: refused: Grating: 3 is outside 1 … 2; the value stays 2"), std::string::npos) << err;
+    ASSERT_EQ(g_refusals.size(), 2u);
+    EXPECT_EQ(g_refusals[0], "2 Grating: 3 is outside 1 … 2; the value stays 2");
+    ASSERT_EQ(GetUserEvent(0, &pn, &c), EVENT_COMMIT);  // only the grating it accepts commits
+    EXPECT_EQ(c, GRATING);
+    EXPECT_EQ(GetUserEvent(0, &pn, &c), 0);
+    int v = 0;
+    GetCtrlVal(h, GRATING, &v);
+    EXPECT_EQ(v, 1);
+    SetInputRefusedObserver(nullptr);
     std::remove(script);
 }
 

@@ -24,6 +24,8 @@ static void reportLibraryOverrun(const char *line) {
 
 int main() {
     guard_set_reporter(reportLibraryOverrun);
+    // A scripted operator takes the panel's place when VRIM_OPERATOR names its script.
+    SetOperatorScript(getenv("VRIM_OPERATOR"));
     const char *station = getenv("VRIM_STATION");
     bool sim = station && strcmp(station, "sim") == 0;
     if (sim) {

@@ -9,7 +9,7 @@
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/rs232.h"
-#include "platform/panel/signals.h"
+#include "platform/core/endrequest.h"
 #include "platform/panel/userint.h"
 #include "vrim/observe/journal.h"
 #include "vrim/observe/watch.h"
@@ -96,6 +96,12 @@ static void input_refused(int panel, int control, const char *message) {
 
 static void attach_input_observer(void) { SetInputRefusedObserver(input_refused); }
 
+// The journal's status line, on the panel's status indicator.
+static void show_status(const char *text, const char *alert) {
+    SetCtrlVal(p1h, STATUS, text);
+    SetCtrlTextAlert(p1h, STATUS, alert);
+}
+
 static void dispatch(int control) {
     // A refused value is news until the operator's next action.
     if (control != POLL_TIMER) journal_note(NOTE_INPUT, nullptr);
@@ -154,7 +160,7 @@ static void stages_off(void) {
 // The ordered shutdown: panel, electrometer back to trigger mode 0 (a failed link refuses it
 // harmlessly), monochromator, stage power and library.
 static void shut_down(void) {
-    journal_attach_panel(-1);
+    journal_set_status_sink(nullptr);
     DiscardPanel(p1h);
     K617_trigger_mode(0);
     K617_close();
@@ -203,6 +209,8 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     log_line("monochromator: serial port %d (%s)", kMonoPort, rs232_device_name(kMonoPort));
 
     RegisterCallback("cb_timer", cb_timer);
+    // Closing the window and an end request both come as QUIT, which shuts down in order.
+    SetQuitControl(QUIT);
     SetRowDumper(dump_row);
     p1h = LoadPanel(0, "vrim_ui.uir", PANEL);
     if (p1h < 0) {
@@ -213,7 +221,7 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
         return -1;
     }
     DisplayPanel(p1h);
-    journal_attach_panel(p1h);
+    journal_set_status_sink(show_status);
     attach_input_observer();
 
     const int link = k617_link();

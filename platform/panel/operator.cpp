@@ -13,7 +13,7 @@
 
 #include "platform/core/clock.h"
 #include "platform/panel/mapview.h"
-#include "platform/panel/signals.h"
+#include "platform/core/endrequest.h"
 #include "platform/panel/ui_panel.h"
 
 namespace {
@@ -92,8 +92,14 @@ void perform(UiPanel *p, const Step &s) {
         break;
     }
     case Op::Press:
-    case Op::Quit:
         ui_queue_event(EVENT_COMMIT, p->handle, s.ctrl);
+        break;
+    case Op::Quit:
+        // The quit control is looked up when the step runs: the application names it.
+        if (ui_quit_control() > 0)
+            ui_queue_event(EVENT_COMMIT, p->handle, ui_quit_control());
+        else
+            fprintf(stderr, "operator: line %d: the panel has no quit control\n", s.line);
         break;
     case Op::Cell:
         if (SetTableCellVal(p->handle, s.ctrl, MakePoint(s.col, s.row), s.cellValue) == 0)
@@ -294,9 +300,7 @@ int op_start(int panel, const char *path) {
             s.op = Op::Echo;
         } else if (cmd == "quit") {
             if (w.size() != 1) { bad(path, lineNo, raw, "expected: quit"); continue; }
-            UiControl *q = p->findByName("QUIT");
             s.op = Op::Quit;
-            s.ctrl = q ? q->id : 12;
         } else {
             bad(path, lineNo, raw, "unknown action");
             continue;
@@ -358,6 +362,9 @@ void op_run(bool idle) {
         }
         g_op.next++;
         if (g_op.next == g_op.steps.size()) fprintf(stderr, "operator: script finished\n");
+        // An end request becomes an event only at the queue's next turn: the steps after a signal
+        // wait for it, so that an "idle" there never sees the program as idle before it has the request.
+        if (s.op == Op::Signal) return;
     }
 }
 

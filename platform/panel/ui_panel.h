@@ -69,11 +69,36 @@ struct UiPanel {
     }
 };
 
-// Panels by handle; null when there is none.
+// Panels by handle; null when there is none (load.cpp).
 UiPanel *ui_panel(int handle);
-// Appends an event to the queue (operator actions and user events alike).
+// Every loaded panel, by handle.
+const std::map<int, UiPanel *> &ui_panels();
+// The quit control the application named (SetQuitControl), 0 when none.
+int ui_quit_control();
+// The control of a panel; null with *err set (UIEInvalidPanel, UIEInvalidControl) when there is
+// none or its widget is gone (values.cpp).
+UiControl *ui_ctrl(int panel, int control, int *err);
+
+// Appends an event to the queue (operator actions and user events alike) (events.cpp).
 void ui_queue_event(int event, int panel, int control);
 int ui_queue_length();
+// Takes every waiting event of the panel off the queue (the panel is discarded).
+void ui_drop_events(int panel);
+
+// A double held to the int range and rounded (an absurd value must not become an undefined one).
+int ui_to_int(double v);
+// Paint a control from the value, text or alert it holds: a lamp, an engineering-notation
+// indicator, a text indicator (values.cpp).
+void ui_paint_led(UiControl &c);
+void ui_show_eng(UiControl &c);
+void ui_paint_text(UiControl &c);
+
+// Refused entries (refused.cpp). A checked spin box for a panel file's "QSpinBox" or
+// "QDoubleSpinBox" (a number outside the limits can be typed whole and is then refused); null
+// for any other class.
+QWidget *ui_make_checked_spin(const QString &className, QWidget *parent);
+// Takes the mark of an earlier refusal off the field (its style and tool tip come back).
+void ui_clear_refused(QWidget *w);
 // Writes a value as the program does (no event) and paints it; the operator's "set" uses it too.
 int ui_set_value(UiPanel *p, UiControl *c, double value);
 // The control's value as a double; false when it has none (buttons, graphs, tables).

@@ -1,10 +1,12 @@
 // Panel layer: the user-interface operations the measurement program performs on its one panel,
 // on Qt 6 Widgets (the panel file is read at run time with Qt UiTools) and QCustomPlot.
 //
-// Model: every control has an integer identifier (the program's names, see vrim/controls.h) and a
-// typed value; one first-in first-out queue holds the operator's events (a committed input value,
-// a pressed button) and the program's user events; the program writes values without raising
-// events; a timer calls its callback while enabled. All calls come from the program's one thread.
+// Model: every control has an integer identifier (given by the panel file; the program names
+// them) and a typed value; one first-in first-out queue holds the operator's events (a committed
+// input value, a pressed button) and the program's user events; the program writes values without
+// raising events; a timer calls its callback while enabled. The panel knows no control of the
+// program: what closing the window means and which script the scripted operator runs are handed
+// in (SetQuitControl, SetOperatorScript). All calls come from the program's one thread.
 #pragma once
 
 typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void *callbackData,
@@ -131,23 +133,39 @@ int MessagePopup(const char *title, const char *message);
 int ConfirmPopup(const char *title, const char *message);
 int SetWaitCursor(int on);
 
-// Hooks for the simulated station and the scripted operator.
-// Called with the title and text of every MessagePopup before it shows (the simulated operator
-// switches the electrometer's cable when a reminder asks for it).
-typedef void (*PopupObserver)(const char *title, const char *message);
-void SetPopupObserver(PopupObserver fn);
-// Called by the scripted operator's "dump row N FILE" action; the program writes its store row.
-typedef int (*RowDumper)(int row, const char *path);
-void SetRowDumper(RowDumper fn);
-// True once the scripted operator has asked to end; the program then sees a QUIT event.
-// Starts the scripted operator named by VRIM_OPERATOR, if set, once the panel is displayed.
+// Reminders: messages that ask the operator to change something at the station. The kind names
+// the change, so that what acts on a reminder (the simulated station's operator) never reads its
+// words.
+enum ReminderKind {
+    REMINDER_NONE = 0,         // not a reminder: an ordinary message or question
+    REMINDER_REFERENCE_CABLE,  // put the electrometer's cable on the reference detector
+    REMINDER_SAMPLE_CABLE,     // put the electrometer's cable on the sample detector
+    REMINDER_OPTICS,           // redo the optical set-up (light source, slit, range file)
+};
+// Shows a reminder exactly as MessagePopup shows the same title and message (the scripted
+// operator acknowledges it the same way); the popup observer is told its kind. Returns 0.
+int ReminderPopup(int kind, const char *title, const char *message);
+
+// ---------------------------------------------------------------------------------------------
+// What the application hands in.
+
+// The application's quit control (a control identifier > 0; 0 names none). Closing the panel's
+// window is then a press of it, an end request is queued on it (EVENT_END_REQUEST) and the
+// scripted operator's "quit" presses it. Without one, closing the window closes it as any other,
+// an end request is queued on control 0 and "quit" is reported and skipped. Call before
+// DisplayPanel.
+void SetQuitControl(int control);
+// The scripted operator's file, run on the panel once it is first displayed; null or "" for none
+// (the default). Call before InitCVIRTEEx: with a script and no display the run-time then runs
+// offscreen.
+void SetOperatorScript(const char *path);
 
 // ---------------------------------------------------------------------------------------------
 // Automation hooks (the simulated station and the scripted operator; not used by real sessions).
 
-// Called with the title and text of every MessagePopup, before it shows (the simulated operator
-// moves the electrometer cable when a reminder asks for it).
-typedef void (*PopupObserver)(const char *title, const char *message);
+// Called with the kind (REMINDER_NONE for MessagePopup and ConfirmPopup), title and text of every
+// pop-up message or question, before it shows.
+typedef void (*PopupObserver)(int kind, const char *title, const char *message);
 void SetPopupObserver(PopupObserver fn);
 // Writes store row `row` to a text file for the scripted operator's "dump-row"; returns 0 or
 // a negative value. Registered by the application.
@@ -175,7 +193,7 @@ int GetPlotAttribute(int panel, int graph, int plotHandle, int attribute, int *v
 int GetNumPlots(int panel, int graph, int *count, int *grey);
 // Saves a PNG image of the panel. Returns 0 or a negative code.
 int SavePanelImage(int panel, const char *path);
-// Runs a scripted-operator file on the panel (DisplayPanel does it for VRIM_OPERATOR). Returns
+// Runs a scripted-operator file on the panel (DisplayPanel does it for SetOperatorScript's). Returns
 // the number of valid steps, or a negative code when the file cannot be read.
 int RunOperatorScript(int panel, const char *path);
 // True while a scripted operator has steps left to run.

@@ -10,6 +10,7 @@
 
 #include "platform/core/clock.h"
 #include "platform/core/env.h"
+#include "platform/panel/userint.h"  // ReminderKind
 #include "sim/uSMC/usmc_sim.h"
 #include "sim/K617/k617_sim.h"
 #include "sim/SP2155/sp2155_sim.h"
@@ -276,15 +277,15 @@ void station_stop() {
     delete s;
 }
 
-void station_on_reminder(const char *title, const char *text) {
+void station_on_reminder(int kind, const char *title, const char *text) {
     std::lock_guard<std::mutex> lk(g_mu);
     Station *s = g_station;
-    if (!s || !text) return;
+    if (!s) return;
     log_line(s, std::string("popup ") + (title ? title : ""));
-    if (strstr(text, "reference PMT")) {
+    if (kind == REMINDER_REFERENCE_CABLE) {
         s->cable = int(Cable::Reference);
         log_line(s, "cable reference");
-    } else if (strstr(text, "sample detector")) {
+    } else if (kind == REMINDER_SAMPLE_CABLE) {
         s->cable = int(Cable::Sample);
         log_line(s, "cable sample");
     }

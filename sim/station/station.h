@@ -5,7 +5,7 @@
 // station_start() must run before the program opens any port: it points VRIM_COM4 (monochromator)
 // and VRIM_COM5 (adapter) at the simulators' terminals unless those variables are already set,
 // and selects the simulated stage library. The electrometer reads the detector its cable is on;
-// the simulated operator moves the cable when a reminder asks for it (station_on_reminder).
+// the simulated operator moves the cable when a reminder of that kind shows (station_on_reminder).
 //
 // With env VRIM_STATION_LOG naming a file, the station appends one line per thing the
 // instruments saw, in the order seen (sampled about every millisecond of real time):
@@ -25,10 +25,11 @@
 bool station_start(std::string *error);
 // Stops the simulators and closes the log. Safe to call more than once, or without a start.
 void station_stop();
-// The simulated operator's reading of a reminder pop-up: "reference PMT" in the text puts the
-// cable on the reference detector, "sample detector" puts it on the sample. Other texts do
-// nothing. Safe from any thread.
-void station_on_reminder(const char *title, const char *text);
+// The simulated operator's answer to a pop-up, by its kind (ReminderKind of the panel layer):
+// REMINDER_REFERENCE_CABLE puts the cable on the reference detector, REMINDER_SAMPLE_CABLE on the
+// sample; every other kind does nothing. The words of title and text are never read (the title
+// only goes to the station log). Safe from any thread.
+void station_on_reminder(int kind, const char *title, const char *text);
 // The electrometer's input current now (A), as the model gives it with noise; for tests.
 double station_current();
 

@@ -7,11 +7,7 @@
 #include <ctime>
 
 #include "platform/core/clock.h"
-#include "platform/panel/userint.h"
 #include "vrim/observe/progress.h"
-#include "vrim/app.h"
-#include "vrim/controls.h"
-#include "vrim/store.h"
 
 #ifndef VRIM_VERSION
 #define VRIM_VERSION "0.0.0"
@@ -54,7 +50,7 @@ struct Journal {
 
     std::string notes[JOURNAL_NOTES];
     std::string progress;
-    int panel = -1;
+    JournalStatusSink sink = nullptr;  // where the status line shows, null for nowhere
 };
 Journal J;
 
@@ -149,11 +145,10 @@ void vformat(char *out, size_t size, const char *fmt, va_list ap) {
 }
 
 void show(void) {
-    if (J.panel < 0) return;
+    if (!J.sink) return;
     std::string text, alert;
     journal_status(&text, &alert);
-    SetCtrlVal(J.panel, STATUS, text.c_str());
-    SetCtrlTextAlert(J.panel, STATUS, alert.c_str());
+    J.sink(text.c_str(), alert.c_str());
 }
 
 }  // namespace
@@ -327,18 +322,18 @@ void journal_status(std::string *text, std::string *alert) {
     }
 }
 
-void journal_attach_panel(int panel) {
-    J.panel = panel;
+void journal_set_status_sink(JournalStatusSink show_status) {
+    J.sink = show_status;
     show();
 }
 
 void journal_refresh(void) { show(); }
 
 void journal_reset(void) {
-    int panel = J.panel;
+    JournalStatusSink sink = J.sink;
     char path[sizeof J.logPath];
     memcpy(path, J.logPath, sizeof path);
     J = Journal();
     memcpy(J.logPath, path, sizeof path);
-    J.panel = panel;
+    J.sink = sink;
 }

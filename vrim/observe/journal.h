@@ -103,10 +103,13 @@ void journal_set_progress(const char *text);
 // The status line's text and its red alert (the latest fault with the count, or ""), composed
 // from the state above.
 void journal_status(std::string *text, std::string *alert);
-// Shows the status line on panel `panel` from now on (every change above redraws it); a
-// negative panel stops showing it.
-void journal_attach_panel(int panel);
+// Where the status line shows: from now on every change above calls show(text, alert) with the
+// composed text and alert ("" when none), and this call shows it once at once. The application
+// gives it (its panel's status indicator); null stops showing the status line.
+typedef void (*JournalStatusSink)(const char *text, const char *alert);
+void journal_set_status_sink(JournalStatusSink show);
 // Redraws the status line now.
 void journal_refresh(void);
-// Forgets every scan, fault, note and progress text (tests); the log file is not touched.
+// Forgets every scan, fault, note and progress text (tests); the log file and the status sink
+// are kept.
 void journal_reset(void);

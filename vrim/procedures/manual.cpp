@@ -22,7 +22,7 @@ static void set_grating(void) {
     watch_mono_grating(igr);
     SetCtrlVal(p1h, MONO_BUSY, 0);
     // A new grating means another light path: the operator must redo the optical set-up.
-    MessagePopup("Reminder", "1.Switch the light source!\n2.Adjust the slit!\n3.Load the range file!");
+    ReminderPopup(REMINDER_OPTICS, "Reminder", "1.Switch the light source!\n2.Adjust the slit!\n3.Load the range file!");
 }
 
 int wl_last(int first, int step, int count) {

@@ -193,7 +193,7 @@ void open_failed(const char *title, int err, const char *what) {
 
 void do_map_scan(void) {
     QuitHandback handback;
-    if (!scan_reminder("Map scan", "Switch the cable to measure the sample detector current!")) return;
+    if (!scan_reminder(REMINDER_SAMPLE_CABLE, "Map scan", "Switch the cable to measure the sample detector current!")) return;
     int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SAVE_BUTTON, 0, 0, 1, 1, pfile);
     if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
 
@@ -294,7 +294,7 @@ void do_resume_map(void) {
         plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
         log_line("resume map: the reference of the first block of %s is used again: %d points", pfile, nref);
     }
-    if (!scan_reminder("Map scan", "Switch the cable to measure the sample detector current!")) {
+    if (!scan_reminder(REMINDER_SAMPLE_CABLE, "Map scan", "Switch the cable to measure the sample detector current!")) {
         mapwrite_close(&w);
         return;
     }

@@ -12,7 +12,7 @@
 #include "instr/SP2155/SP2155.h"
 #include "instr/uSMC/uSMC.h"
 #include "platform/core/clock.h"
-#include "platform/panel/signals.h"
+#include "platform/core/endrequest.h"
 #include "platform/panel/userint.h"
 #include "vrim/observe/journal.h"
 #include "vrim/observe/liverecord.h"
@@ -356,8 +356,8 @@ static bool ended_at_reminder(const char *name) {
     return true;
 }
 
-bool scan_reminder(const char *name, const char *text) {
-    MessagePopup("Reminder", text);
+bool scan_reminder(int kind, const char *name, const char *text) {
+    ReminderPopup(kind, "Reminder", text);
     return !ended_at_reminder(name);
 }
 
@@ -401,7 +401,7 @@ void scan_log_end(const char *name, int how, const char *extra) { scan_ended(nam
 
 void do_reference_scan(void) {
     QuitHandback handback;
-    if (!scan_reminder("Reference scan", "Switch the cable to measure the reference PMT current!")) return;
+    if (!scan_reminder(REMINDER_REFERENCE_CABLE, "Reference scan", "Switch the cable to measure the reference PMT current!")) return;
     ScanSettings s = scan_settings_read();
     int n = s.tablePoints;  // the count of the table held by the event loop, not NREF
     ScanPosition at;  // the reference detector: row 1 of POSITIONS, store row 0
@@ -450,7 +450,7 @@ void do_sample_scan(void) {
         MessagePopup("Sample scan", why);
         return;
     }
-    if (!scan_reminder("Sample scan", "Switch the cable to measure the sample detector current!")) return;
+    if (!scan_reminder(REMINDER_SAMPLE_CABLE, "Sample scan", "Switch the cable to measure the sample detector current!")) return;
     grey_curves();
     ScanSettings s = scan_settings_read();
     ScanPosition at;

@@ -56,9 +56,10 @@ struct StageBreakCheck {
     StageBreakCheck(const StageBreakCheck &) = delete;
     StageBreakCheck &operator=(const StageBreakCheck &) = delete;
 };
-// Shows a scan's reminder; false when an end request came while it was up: the handler then
-// returns before it changes anything (the log says the scan did not start).
-bool scan_reminder(const char *name, const char *text);
+// Shows a scan's reminder of the given kind (ReminderKind); false when an end request came while
+// it was up: the handler then returns before it changes anything (the log says the scan did not
+// start).
+bool scan_reminder(int kind, const char *name, const char *text);
 // Points of the reference table held in row 0, within the store's bounds.
 int held_ref_count(void);
 // Sample curves grey and forgotten; the reference QE curve drawn again.

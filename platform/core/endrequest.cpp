@@ -1,6 +1,6 @@
 // End requests: the handlers only store into lock-free atomics (all that a signal handler or the
 // console's handler thread may safely do); the program's thread reads them in its event wait.
-#include "platform/panel/signals.h"
+#include "platform/core/endrequest.h"
 
 #include <atomic>
 #include <cstdio>

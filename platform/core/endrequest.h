@@ -1,7 +1,8 @@
 // Requests from outside the program to end it: on POSIX the signals SIGTERM, SIGINT and SIGHUP,
 // on Windows the console's Ctrl+C, Ctrl+Break and close events. A request never interrupts what
-// the program is doing: the handler only records it, and the panel layer turns the first one into
-// an event of its queue (number EVENT_END_REQUEST, control QUIT, put ahead of every waiting
+// the program is doing: the handler only records it. The program's event wait (the panel layer's
+// queue) asks TakeUnqueuedEndRequest at each turn and turns the first request into an event
+// (number EVENT_END_REQUEST, on the quit control the application named, put ahead of every waiting
 // event), which the program answers with its ordered shutdown. Later requests are counted and
 // change nothing, so a second signal cannot cut a shutdown short.
 #pragma once
@@ -38,5 +39,6 @@ const char *EndRequestName(int code);
 // CTRL_C, BREAK, CLOSE; 0 for any other name.
 int EndRequestCode(const char *name);
 
-// For the panel layer: true exactly once, the first time it is asked after the first request came.
+// For the event queue: true exactly once, the first time it is asked after the first request
+// came (the request is then queued as one event).
 bool TakeUnqueuedEndRequest(void);
