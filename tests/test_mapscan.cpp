@@ -161,7 +161,7 @@ TEST(MapScan, AbortDuringThirdPositionKeepsTwoBlocks) {
                    "cell 1 2 205000\ncell 2 2 190000\ncell 1 3 215000\ncell 2 3 190000\n"
                    "cell 1 4 225000\ncell 2 4 190000\ncell 1 5 235000\ncell 2 5 190000\n"
                    "set DARK_WAIT 0\nset POINT_WAIT 60\n"
-                   "file map.dat\npress MAP_SCAN\nwait 1300\npress STOP\nidle\n"
+                   "file map.dat\npress MAP_SCAN\nuntil POSITION_INDEX 3 5000\npress STOP\nidle\n"
                    "dump-controls c.txt\nquit\n");
     auto c = app_controls(r.dir + "/c.txt");
     EXPECT_EQ(num(c, "POSITION_INDEX"), 3);
