@@ -1,6 +1,7 @@
 // Map record: JSON through nlohmann::json (ordered, so the file reads in a fixed order), the atomic
 // rewrite, and a self-contained SHA-256 for naming the reference table a map was measured with.
 #include "formats/maprecord.h"
+#include "formats/safefile.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -140,9 +141,10 @@ int maprecord_write(const std::string &mapPath, const MapRecordDoc &d, std::stri
 }
 
 int maprecord_read(const std::string &jsonPath, MapRecordDoc *d, std::string *err) {
-    FILE *f = fopen(jsonPath.c_str(), "rb");
+    int openErr = 0;
+    FILE *f = safefile_fopen(jsonPath.c_str(), "rb", &openErr);
     if (!f) {
-        if (err) *err = "cannot open " + jsonPath + ": " + strerror(errno);
+        if (err) *err = "cannot open " + jsonPath + ": " + safefile_strerror(openErr);
         return -1;
     }
     std::string text;
@@ -251,7 +253,7 @@ std::string sha256_hex(const unsigned char *data, size_t len) {
 }
 
 int sha256_file(const char *path, std::string *hex) {
-    FILE *f = fopen(path, "rb");
+    FILE *f = safefile_fopen(path, "rb", nullptr);
     if (!f) return -1;
     Sha256 s;
     unsigned char chunk[65536];

@@ -409,6 +409,11 @@ void do_reference_scan(void) {
 
 void do_sample_scan(void) {
     QuitHandback handback;
+    std::string refWhy;
+    if (!reference_current_matches(&refWhy)) {  // said on the status line too
+        log_line("Sample scan refused: %s", refWhy.c_str());
+        return;
+    }
     int npos = 0;
     GetCtrlVal(p1h, POSITION_INDEX, &npos);
     char why[200];
