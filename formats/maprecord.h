@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "formats/sha256.h"  // the record names the reference table by its SHA-256
+
 struct MapRecordBlock {
     int index = 0;                      // position index (store row), as in the block header
     std::array<int, 2> requested{};     // microsteps X, Y
@@ -48,11 +50,6 @@ bool maprecord_decode(const std::string &text, MapRecordDoc *d, std::string *err
 int maprecord_write(const std::string &mapPath, const MapRecordDoc &d, std::string *err);
 // Reads the record at jsonPath. Returns 0, or -1 with *err (cannot be read, or not a record).
 int maprecord_read(const std::string &jsonPath, MapRecordDoc *d, std::string *err);
-
-// SHA-256 of a file's bytes as 64 lower-case hex digits. Returns 0, or -1 when it cannot be read.
-int sha256_file(const char *path, std::string *hex);
-// SHA-256 of a buffer as 64 lower-case hex digits.
-std::string sha256_hex(const unsigned char *data, size_t len);
 
 // Calendar time t as local ISO 8601 with the zone offset, e.g. "2026-12-10T11:20:03+01:00".
 std::string iso8601_local(long long t);

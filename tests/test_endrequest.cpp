@@ -120,3 +120,87 @@ TEST(EndRequest, RealSignalRepeatedDuringShutdown) {
     expect_shutdown(log, "real SIGTERM");
     expect_stopped_map(r.dir, "real SIGTERM");
 }
+
+namespace {
+// Lines of the station log from the last one equal to `from` on.
+std::vector<std::string> log_after(const std::vector<std::string> &log, const std::string &from) {
+    int at = -1;
+    for (int i = 0; i < (int)log.size(); i++)
+        if (log[i] == from) at = i;
+    return at < 0 ? std::vector<std::string>() : std::vector<std::string>(log.begin() + at, log.end());
+}
+int count_prefix(const std::vector<std::string> &v, const std::string &prefix) {
+    int n = 0;
+    for (const auto &l : v) n += l.rfind(prefix, 0) == 0;
+    return n;
+}
+}  // namespace
+
+// A signal during a quick current scan's first point wait ends it there: no further wavelength
+// and no reading, where the scan would otherwise go through all eight points.
+TEST(EndRequest, SignalEndsQuickScanAtOnce) {
+    std::vector<std::string> log;
+    AppRunOptions o;
+    o.limitSeconds = 60;
+    AppRun r = app_run_logged("idle\nset POINT_WAIT 5\nset WL_FIRST 4000\nset WL_STEP 100\nset WL_COUNT 8\n"
+                              "press CURRENT_SCAN\nwait 4\nsignal TERM\nwait 60\necho not ended\nquit\n",
+                              &log, o);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, (signed char)(128 + SIGTERM)) << r.err;
+    EXPECT_EQ(r.out.find("not ended"), std::string::npos);
+    std::vector<std::string> scan = log_after(log, "k617 T1X");
+    ASSERT_FALSE(scan.empty());
+    EXPECT_LE(count_prefix(scan, "mono wavelength"), 1);
+    EXPECT_EQ(count_prefix(scan, "k617 X"), 0);
+    expect_shutdown(log, "quick scan");
+    EXPECT_NE(app_read_text(r.dir + "/vrim.log").find("Quick current scan ended early"), std::string::npos);
+}
+
+// A signal while a scan's reminder is up: the handler ends before it changes anything: no scan
+// begins, no electrometer mode, no wavelength, no map file.
+TEST(EndRequest, SignalAtAReminderStartsNothing) {
+    for (const char *button : {"REFERENCE_SCAN", "SAMPLE_SCAN", "MAP_SCAN"}) {
+        std::vector<std::string> log;
+        AppRunOptions o;
+        o.limitSeconds = 60;
+        AppRun r = app_run_logged(std::string("idle\n") + kTable + "set DARK_WAIT 0\nset POSITION_INDEX 1\nidle\n" +
+                                      "file map.dat\npress " + button + "\nsignal TERM\nwait 30\necho not ended\nquit\n",
+                                  &log, o);
+        ASSERT_FALSE(r.timedOut) << button;
+        EXPECT_EQ(r.status, (signed char)(128 + SIGTERM)) << button << "\n" << r.err;
+        EXPECT_EQ(r.out.find("not ended"), std::string::npos) << button;
+        std::vector<std::string> after = log_after(log, "popup Reminder");
+        ASSERT_FALSE(after.empty()) << button << ": no reminder";
+        EXPECT_EQ(count_prefix(after, "mono wavelength"), 0) << button;
+        EXPECT_EQ(count_prefix(after, "k617 T1X"), 0) << button;
+        std::string vlog = app_read_text(r.dir + "/vrim.log");
+        EXPECT_EQ(vlog.find(" scan started: "), std::string::npos) << button << "\n" << vlog;
+        EXPECT_NE(vlog.find("not started: SIGTERM received"), std::string::npos) << button;
+        struct stat st;
+        EXPECT_NE(stat((r.dir + "/map.dat").c_str(), &st), 0) << button;
+        expect_shutdown(log, button);
+    }
+}
+
+// STOP while the stage is on its way to the sample position breaks the move off: Y never moves,
+// the monochromator is not parked and no reading is taken; the panel shows where X stopped.
+TEST(EndRequest, StopDuringAStageMoveMovesNothingAfterIt) {
+    std::vector<std::string> log;
+    AppRunOptions o;
+    o.limitSeconds = 60;
+    AppRun r = app_run_logged(std::string("idle\n") + kTable +
+                                  "dump-controls before.c\nset DARK_WAIT 0\nset POINT_WAIT 0.2\nset POSITION_INDEX 1\n"
+                                  "press SAMPLE_SCAN\nwait 2\npress STOP\nidle\ndump-controls after.c\nquit\n",
+                              &log, o);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto before = app_controls(r.dir + "/before.c"), after = app_controls(r.dir + "/after.c");
+    EXPECT_EQ(after["POS_Y"], before["POS_Y"]);
+    int x0 = atoi(before["POS_X"].c_str()), x1 = atoi(after["POS_X"].c_str());
+    EXPECT_GT(std::abs(x1 - 205000), 1000) << "X reached its target: the move was not broken off";
+    EXPECT_NE(x1, x0);
+    std::vector<std::string> scan = log_after(log, "popup Reminder");
+    EXPECT_EQ(count_prefix(scan, "mono wavelength"), 0);
+    EXPECT_EQ(count_prefix(scan, "k617 X"), 0);
+    EXPECT_NE(app_read_text(r.dir + "/vrim.log").find("Sample scan stopped by the operator"), std::string::npos);
+}

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -25,14 +24,10 @@ struct FakeBoard {
     int failErr = 2;
     int sta = 0, err = 0;
     long cntl = 0;
-    bool echo = false;  // calls also go to stderr (death tests)
 };
 FakeBoard fb;
 
-void note(const std::string &what) {
-    fb.calls += what + ";";
-    if (fb.echo) std::fprintf(stderr, "[%s]", what.c_str());
-}
+void note(const std::string &what) { fb.calls += what + ";"; }
 bool result(const std::string &name, long count) {
     if (fb.failOn == name) {
         fb.sta = fb.failSta;
@@ -80,26 +75,15 @@ const GpibBackend kFake = {
     },
 };
 
-// Runs the board link with the fake board; standard output goes to stderr so that death tests
-// see the report.
+// Runs the board link with the fake board.
 class GpibBoard : public ::testing::Test {
 protected:
     void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
         clock_set_scale(0.01);
         fb = FakeBoard();
         gpib_set_backend(&kFake);
     }
     void TearDown() override { gpib_set_backend(nullptr); }
-    static void toStderr() {
-        std::fflush(stdout);
-        dup2(2, 1);
-        // Both unbuffered, so the report and the board's notes keep their order (Windows
-        // buffers stderr when it is not a console).
-        std::setvbuf(stdout, nullptr, _IONBF, 0);
-        std::setvbuf(stderr, nullptr, _IONBF, 0);
-        fb.echo = true;
-    }
 };
 }  // namespace
 
@@ -137,7 +121,7 @@ TEST_F(GpibBoard, OperationsReachTheBoard) {
     EXPECT_DOUBLE_EQ(K617_get(nullptr, nullptr), 1.5e-9);
     // The status word arrives with the board's terminator bytes; the record takes the fields.
     fb.reply = "617" "1" "05" "0" "1" "0" "1" "1" "0" "0" "0" "0" "00" "0" "00" "\r\n";
-    K617_status();
+    EXPECT_EQ(K617_status(), 14);  // thirteen numbers and the terminator pair
     EXPECT_EQ(K617Stat.range, 5);
     EXPECT_EQ(K617Stat.vsource_operate, 1);
     EXPECT_EQ(std::string(K617Stat.terminator, 2), "00");
@@ -147,52 +131,111 @@ TEST_F(GpibBoard, OperationsReachTheBoard) {
     EXPECT_EQ(fb.written, "F1R5XXU0X");
 }
 
-TEST_F(GpibBoard, FailedCallPrintsTheReportAndExits) {
-    EXPECT_EXIT(
-        {
-            toStderr();
-            K617_open(0, 0, 3, 0, 13);
-            fb.failOn = "ibwrt";
-            K617_send("X", 1);
-        },
-        ::testing::ExitedWithCode(1),
-        "\\[ibwrt\\(7\\)\\]OpenDev Error\nibsta = &H8100  < ERR CMPL >\niberr = 2 ENOL <No Listener>\n"
-        "ibcntl = 0\n\n\\[ibonl\\(7,0\\)\\]$");
+// The status word's count of fields: whole, cut short, and none.
+TEST_F(GpibBoard, StatusGivesTheFieldsTheReplySet) {
+    K617_open(0, 0, 3, 0, 13);
+    fb.reply = "617" "1" "05" "0" "1" "0" "1" "1" "0" "0" "0" "0" "00" "0" "00" "\r\n";
+    ASSERT_EQ(K617_status(), 14);
+    fb.reply = "617" "2" "07" "1";  // cut after three numbers
+    EXPECT_EQ(K617_status(), 3);
+    EXPECT_EQ(K617Stat.function, 2);
+    EXPECT_EQ(K617Stat.zero_check, 1);
+    EXPECT_EQ(K617Stat.zero_correct, 1);  // kept from the whole word
+    fb.reply = "NDCA+1.5000E-09\r\n";  // not a status word
+    EXPECT_EQ(K617_status(), 0);
+    EXPECT_EQ(K617Stat.function, 2);
+    K617_close();
+}
 
-    // Without a board at all: the open fails with ENEB.
-    EXPECT_EXIT(
-        {
-            toStderr();
-            setenv("VRIM_GPIB_LIBRARY", "/nonexistent/libgpib-vrim.so", 1);
-            gpib_set_backend(nullptr);
-            K617_open(0, 0, 3, 0, 13);
-        },
-        ::testing::ExitedWithCode(1),
-        "OpenDev Error\nibsta = &H8000  < ERR >\niberr = 7 ENEB <No GPIB board>\nibcntl = 0\n\n$");
+// A failed board call prints the report, takes the device offline and fails; the program goes
+// on. The link stays down: later calls reach no board, print nothing and fail at once, until the
+// next open starts afresh.
+TEST_F(GpibBoard, FailedCallPrintsTheReportAndTheLinkStaysDown) {
+    ASSERT_EQ(K617_open(0, 0, 3, 0, 13), 0);
+    EXPECT_FALSE(K617_link_failed());
+    fb.failOn = "ibwrt";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(K617_send("X", 1), -1);
+    std::string report = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(report, "OpenDev Error\nibsta = &H8100  < ERR CMPL >\niberr = 2 ENOL <No Listener>\nibcntl = 0\n\n");
+    EXPECT_TRUE(K617_link_failed());
+    EXPECT_EQ(K617_LinkStatus(), LINK_PORT_FAILED);
+    EXPECT_EQ(fb.calls, "ibdev(0,3,0,13,1,0);ibwrt(7);ibonl(7,0);");
+
+    // Nothing more goes to the board and no second report; no pause either.
+    fb.failOn.clear();
+    fb.calls.clear();
+    testing::internal::CaptureStdout();
+    double t0 = Timer();
+    EXPECT_TRUE(std::isnan(K617_get(nullptr, nullptr)));
+    EXPECT_EQ(K617_status(), 0);
+    EXPECT_EQ(K617_clear(), -1);
+    K617_trigger_mode(0);
+    char buf[K617_BufSize];
+    std::strcpy(buf, "stale");
+    EXPECT_EQ(K617_receive(buf, 90), -1);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(K617_close(), -1);
+    EXPECT_LT(Timer() - t0, 0.05);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(fb.calls, "");
+    EXPECT_TRUE(K617_link_failed());
+    EXPECT_EQ(K617_LinkStatus(), LINK_NOT_OPEN);
+
+    // A new open starts afresh.
+    EXPECT_EQ(K617_open(0, 0, 3, 0, 13), 0);
+    EXPECT_FALSE(K617_link_failed());
+    EXPECT_EQ(K617_send("X", 1), 0);
+    EXPECT_EQ(K617_LinkStatus(), LINK_IDLE);
+    EXPECT_DOUBLE_EQ(K617_get(nullptr, nullptr), 1.5e-9);
+    EXPECT_EQ(K617_LinkStatus(), LINK_ANSWERED);
+    EXPECT_EQ(K617_close(), 0);
+    EXPECT_FALSE(K617_link_failed());  // closed, not failed
+    EXPECT_EQ(K617_send("X", 1), -1);  // nothing goes to a closed device
+}
+
+TEST_F(GpibBoard, FailedReadOrNoBoardFailsTheCall) {
+    ASSERT_EQ(K617_open(0, 0, 3, 0, 13), 0);
+    fb.failOn = "ibrd";
+    fb.failSta = GPIB_ERR | GPIB_TIMO;
+    fb.failErr = 6;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(std::isnan(K617_get(nullptr, nullptr)));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "OpenDev Error\nibsta = &Hc000  < ERR TIMO >\niberr = 6 EABO <Operation aborted>\nibcntl = 0\n\n");
+    EXPECT_TRUE(K617_link_failed());
+
+    // Without a board at all: the open fails with ENEB, and so does every later call.
+    setenv("VRIM_GPIB_LIBRARY", "/nonexistent/libgpib-vrim.so", 1);
+    gpib_set_backend(nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(K617_open(0, 0, 3, 0, 13), -1);
+    EXPECT_EQ(K617_clear(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "OpenDev Error\nibsta = &H8000  < ERR >\niberr = 7 ENEB <No GPIB board>\nibcntl = 0\n\n");
+    EXPECT_TRUE(K617_link_failed());
+    unsetenv("VRIM_GPIB_LIBRARY");
 }
 
 TEST_F(GpibBoard, ReportOfUnlistedCodeAndNoBits) {
     // An error code outside the table prints no text and no line feed; every reported bit in order.
-    EXPECT_EXIT(
-        {
-            toStderr();
-            ibsta = 0xFFFF;
-            iberr = 8;
-            ibcntl = 42;
-            GpibError("OpenDev Error");
-        },
-        ::testing::ExitedWithCode(1),
-        "OpenDev Error\nibsta = &Hffff  < ERR TIMO END SRQI RQS CMPL LOK REM CIC ATN TACS LACS DTAS DCAS >\n"
-        "iberr = 8ibcntl = 42\n\n\\[ibonl");
-    EXPECT_EXIT(
-        {
-            toStderr();
-            ibsta = 0x0600;
-            iberr = 20;
-            ibcntl = 0;
-            GpibError("msg");
-        },
-        ::testing::ExitedWithCode(1), "msg\nibsta = &H600  < >\niberr = 20 ETAB <Table Overflow>\nibcntl = 0\n\n");
+    K617_open(0, 0, 3, 0, 13);
+    fb.calls.clear();
+    testing::internal::CaptureStdout();
+    ibsta = 0xFFFF;
+    iberr = 8;
+    ibcntl = 42;
+    GpibError("OpenDev Error");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "OpenDev Error\nibsta = &Hffff  < ERR TIMO END SRQI RQS CMPL LOK REM CIC ATN TACS LACS DTAS DCAS >\n"
+              "iberr = 8ibcntl = 42\n\n");
+    EXPECT_EQ(fb.calls, "ibonl(7,0);");  // after the report, with the failed call's status printed
+    testing::internal::CaptureStdout();
+    ibsta = 0x0600;
+    iberr = 20;
+    ibcntl = 0;
+    GpibError("msg");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "msg\nibsta = &H600  < >\niberr = 20 ETAB <Table Overflow>\nibcntl = 0\n\n");
 }
 
 // A board that stores more than it was allowed: the extra bytes land in the guarded tail, are
@@ -261,10 +304,14 @@ TEST(GpibLibrary, LoadedLibraryWithStatusVariables) {
     ASSERT_EQ(reports->size(), 1u);
     EXPECT_NE((*reports)[0].find("ibrd wrote 12 bytes past the end of its 8-byte read buffer"), std::string::npos);
 
-    // A failed call's status, as the library left it.
-    ibwrt(16 + 3, "FAIL", 4);
-    EXPECT_EQ(ibsta, GPIB_ERR | GPIB_CMPL);
-    EXPECT_EQ(iberr, 2);
+    // A failed call's status, as the library left it: the driver prints the report, fails the
+    // call and keeps the program running.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(K617_send("FAIL", 4), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "OpenDev Error\nibsta = &H8100  < ERR CMPL >\niberr = 2 ENOL <No Listener>\nibcntl = 0\n\n");
+    EXPECT_TRUE(K617_link_failed());
+    EXPECT_EQ(ibsta, GPIB_CMPL);  // the report's ibonl came after
     guard_set_reporter(nullptr);
     guard_reset();
     unsetenv("VRIM_GPIB_LIBRARY");

@@ -185,7 +185,8 @@ TEST_F(K617, FaultsGiveNaNWithinTimeoutAndNoStaleBytes) {
     sim.setCurrentSource([] { return 2.0e-9; });
     K617_current_mode(0);
     K617_zero_correct(1);
-    K617_status();
+    ASSERT_EQ(K617_status(), 14);  // thirteen numbers and the terminator pair
+    EXPECT_EQ(K617_LinkStatus(), LINK_ANSWERED);
     const K617STATUS good = K617Stat;
     ASSERT_EQ(good.function, 1);
 
@@ -197,8 +198,11 @@ TEST_F(K617, FaultsGiveNaNWithinTimeoutAndNoStaleBytes) {
         EXPECT_TRUE(std::isnan(v)) << static_cast<int>(f) << " gave " << v;
         // "X" and "++read eoi" each cost 0.05 s, the command 0.1 s more, the read at most 3.1 s.
         EXPECT_LT(took, 0.2 + 3.1 + 0.5) << static_cast<int>(f);
-        K617_status();
+        EXPECT_EQ(K617_status(), 0) << static_cast<int>(f);
         EXPECT_EQ(std::memcmp(&good, &K617Stat, sizeof good), 0) << static_cast<int>(f);
+        // A garbled line is an answer (not a good one); silence and a line cut short are not.
+        EXPECT_EQ(K617_LinkStatus(), f == K617Fault::Garbled ? LINK_ANSWERED : LINK_TIMED_OUT)
+            << static_cast<int>(f);
 
         // Once the instrument answers again, the next reading is its own, not a leftover.
         sim.setFault(K617Fault::None);

@@ -278,3 +278,60 @@ TEST(MapScan, MeasuredQeFollowsTheSampleFace) {
     }
     EXPECT_EQ(left, 0u);
 }
+
+// NREF 3 below the table's 8 points: every block still holds 8 records, the 5 past the measured
+// points carry NaN for the sample current and QE (the reference fields as measured); the log,
+// the status line and the map view say so.
+TEST(MapScan, FewerPointsThanTheTableAreMarkedNotMeasured) {
+    AppRun r = run("idle\ncell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
+                   "cell 1 3 210000\ncell 2 3 195000\ncell 1 4 0\ncell 2 4 0\n"
+                   "set DARK_WAIT 0\nset POINT_WAIT 0.2\npress REFERENCE_SCAN\nidle\nset NREF 3\n"
+                   "file map.dat\npress MAP_SCAN\nwait 3\ndump-controls mid.c\nidle\n"
+                   "map-wavelength 450\ndump-map measured.txt\nmap-wavelength 650\ndump-map past.txt\nquit\n");
+    MapBlocks b;
+    ASSERT_EQ(mapfile_load((r.dir + "/map.dat").c_str(), &b), MAPREAD_END) << b.why;
+    ASSERT_EQ(b.blocks.size(), 2u);
+    for (const MapBlock &blk : b.blocks) {
+        ASSERT_EQ(blk.rec.size(), 8u);
+        EXPECT_EQ(blk.hdr.length, 40 + 8 * 20);
+        for (int i = 0; i < 8; i++) {
+            const MapRecord &m = blk.rec[(size_t)i];
+            EXPECT_EQ(m.wl, (float)kRefWl[i]);
+            EXPECT_TRUE(std::isfinite(m.refCur) && std::isfinite(m.refQe)) << i;
+            EXPECT_EQ(std::isnan(m.sampleCur), i >= 3) << blk.hdr.index << " " << i;
+            EXPECT_EQ(std::isnan(m.sampleQe), i >= 3) << blk.hdr.index << " " << i;
+        }
+    }
+    std::string log = app_read_text(r.dir + "/vrim.log");
+    size_t at = log.find("map block 1 written");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(log.substr(at, log.find('\n', at) - at).find("measured 3 of 8 points"), std::string::npos) << log;
+    auto c = app_controls(r.dir + "/mid.c");
+    EXPECT_NE(c["STATUS"].find("3 of 8 points per position"), std::string::npos) << c["STATUS"];
+    // The map view: values at a measured wavelength, none past them.
+    auto values = [](const std::string &text) {
+        std::vector<double> v;
+        for (const auto &l : app_lines(text)) {
+            int idx, x, y;
+            char val[64];
+            if (sscanf(l.c_str(), "%d %d %d %63s", &idx, &x, &y, val) == 4) v.push_back(strtod(val, nullptr));
+        }
+        return v;
+    };
+    auto m = values(app_read_text(r.dir + "/measured.txt")), p = values(app_read_text(r.dir + "/past.txt"));
+    ASSERT_EQ(m.size(), 2u);
+    ASSERT_EQ(p.size(), 2u);
+    for (double v : m) EXPECT_TRUE(std::isfinite(v) && v > 0) << v;
+    for (double v : p) EXPECT_TRUE(std::isnan(v)) << v;
+}
+
+// With no dark wait and point waits of a single slice, STOP still ends a map between points.
+TEST(MapScan, StopWithShortWaits) {
+    AppRun r = run("idle\ncell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
+                   "cell 1 3 210000\ncell 2 3 195000\ncell 1 4 215000\ncell 2 4 190000\ncell 1 5 0\ncell 2 5 0\n"
+                   "set DARK_WAIT 0\nset POINT_WAIT 0.2\nfile map.dat\npress MAP_SCAN\nwait 5\npress STOP\nidle\nquit\n");
+    MapBlocks b;
+    EXPECT_EQ(mapfile_load((r.dir + "/map.dat").c_str(), &b), MAPREAD_END) << b.why;
+    EXPECT_LT(b.blocks.size(), 3u);
+    EXPECT_NE(app_read_text(r.dir + "/vrim.log").find("Map scan stopped by the operator (STOP)"), std::string::npos);
+}

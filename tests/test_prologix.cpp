@@ -53,6 +53,7 @@ TEST_F(Prologix, LinesOnTheWireAndBufferLimit) {
     char buf[100];
     std::string ver = "Prologix GPIB-USB Controller version 6.107\r";
     ASSERT_EQ(PROLOGIX_Receive(buf, 90), static_cast<int>(ver.size()));
+    EXPECT_EQ(PROLOGIX_LinkStatus(), LINK_ANSWERED);
     EXPECT_EQ(std::string(buf), ver);
 }
 
@@ -113,8 +114,17 @@ TEST(PrologixFaults, UnreadableAddressReplyConvertsNothingWithinTimeout) {
     std::memset(buf, '#', sizeof buf);
     EXPECT_EQ(PROLOGIX_Receive(buf, 4), kRS232_Timeout);
     EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(PROLOGIX_LinkStatus(), LINK_TIMED_OUT);
+    EXPECT_EQ(PROLOGIX_Send("++ver"), 0);
+    EXPECT_EQ(PROLOGIX_LinkStatus(), LINK_IDLE);
     PROLOGIX_Close();
+    EXPECT_EQ(PROLOGIX_LinkStatus(), LINK_NOT_OPEN);
 
     setenv("VRIM_COM13", "/dev/does-not-exist-vrim", 1);
     EXPECT_LT(PROLOGIX_Open(13), 0);
+    EXPECT_EQ(PROLOGIX_LinkStatus(), LINK_NOT_OPEN);
+    EXPECT_EQ(PROLOGIX_Send("++ver"), -1);
+    EXPECT_EQ(PROLOGIX_LinkStatus(), LINK_NOT_OPEN);
+    EXPECT_EQ(PROLOGIX_Receive(buf, 4), kRS232_PortNotOpen);
+    EXPECT_EQ(PROLOGIX_LinkStatus(), LINK_NOT_OPEN);
 }

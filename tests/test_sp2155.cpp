@@ -240,18 +240,25 @@ TEST(SP2155Faults, FailureCodeNoOverwaitNoStaleBytes) {
     sim.setWavelengthNm(500.0);
     sim.setSlowExtraSeconds(1.5);
     openOn(sim);
+    // A wrong answer is still an answer; silence, a line cut short and a late answer are not.
     const struct {
         SP2155Fault f;
         double atMost;  // program s a query may take
-    } cases[] = {{SP2155Fault::NoReply, 1.6}, {SP2155Fault::Garbled, 0.6}, {SP2155Fault::CutShort, 1.6},
-                 {SP2155Fault::ErrorAnswer, 0.6}, {SP2155Fault::Slow, 1.6}};
+        LinkStatus status;
+    } cases[] = {{SP2155Fault::NoReply, 1.6, LINK_TIMED_OUT},
+                 {SP2155Fault::Garbled, 0.6, LINK_ANSWERED},
+                 {SP2155Fault::CutShort, 1.6, LINK_TIMED_OUT},
+                 {SP2155Fault::ErrorAnswer, 0.6, LINK_ANSWERED},
+                 {SP2155Fault::Slow, 1.6, LINK_TIMED_OUT}};
     for (const auto &c : cases) {
         SCOPED_TRACE(static_cast<int>(c.f));
         sim.setFault(SP2155Fault::None);
         ASSERT_EQ(SP2155_GetWavelength(), 5000);  // a good reply sits in the buffer
+        EXPECT_EQ(SP2155_LinkStatus(), LINK_ANSWERED);
         sim.setFault(c.f);
         double t = timed([] { EXPECT_EQ(SP2155_GetWavelength(), 0); });
         EXPECT_LT(t, c.atMost);
+        EXPECT_EQ(SP2155_LinkStatus(), c.status);
         // An answer that comes after its time-out is flushed before the next command, never
         // read as that command's reply.
         Delay(c.f == SP2155Fault::Slow ? 1.0 : 0.2);
@@ -268,8 +275,13 @@ TEST(SP2155Faults, MissingPortFailsAtOnce) {
     clock_set_scale(kScale);
     setenv("VRIM_COM4", "/dev/does-not-exist-vrim-mono", 1);
     SP2155_Open(4);
+    EXPECT_EQ(SP2155_LinkStatus(), LINK_NOT_OPEN);
     double t = timed([] { EXPECT_EQ(SP2155_Cmd("?NM", 0), -1); });
     EXPECT_LT(t, 0.5);
+    EXPECT_EQ(SP2155_LinkStatus(), LINK_NOT_OPEN);
+    // A command refused before sending leaves nothing to say about the line.
+    EXPECT_EQ(SP2155_Cmd(std::string(99, 'X').c_str(), 0), -1);
+    EXPECT_EQ(SP2155_LinkStatus(), LINK_IDLE);
     EXPECT_EQ(SP2155_GetWavelength(), 0);
     EXPECT_EQ(SP2155_GetGrating(), 0);
     t = timed([] { SP2155_SetGrating(2); });

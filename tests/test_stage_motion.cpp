@@ -228,3 +228,94 @@ TEST_F(Motion, FlashFileKeepsParametersAndPlaceAcrossRuns) {
     unsetenv("VRIM_USMC_FLASH");
     std::remove(path.c_str());
 }
+
+namespace {
+// A break check that turns true at its breakAt-th question (0: never) and counts the questions.
+int asked = 0;
+int breakAt = 0;
+int breakWhenAsked() { return ++asked >= breakAt && breakAt > 0; }
+
+int count_lines(const std::string &text, const std::string &line) {
+    int n = 0;
+    for (const auto &l : lines(text)) n += l == line;
+    return n;
+}
+
+std::string calls() {
+    std::string s(1u << 20, '\0');
+    s.resize(usmc_sim_calls(&s[0], s.size()));
+    return s;
+}
+
+struct BreakCheck : Motion {
+    void SetUp() override {
+        Motion::SetUp();
+        asked = 0;
+        breakAt = 0;
+        uSMC_SetBreakCheck(breakWhenAsked);
+    }
+    void TearDown() override {
+        uSMC_SetBreakCheck(nullptr);
+        Motion::TearDown();
+    }
+};
+}  // namespace
+
+// A stage that keeps reporting that it runs: the move ends at the poll where the check turns
+// true, with the motor stopped, instead of waiting for the move bound.
+TEST_F(BreakCheck, StuckStageIsStoppedAtThePollTheCheckTurnsTrue) {
+    ASSERT_TRUE(usmc_sim_set_stuck_motor(kX, true));
+    breakAt = 25;
+    CaptureStdout();
+    EXPECT_EQ(uSMC_MoveTo(1, 100), uSMC_ERR_BROKEN);
+    GetCapturedStdout();
+    EXPECT_EQ(asked, breakAt);  // asked once before the start, then once per poll
+    std::string log = calls();
+    EXPECT_EQ(count_lines(log, "USMC_Stop 0"), 1) << log;
+    // Nothing after the stop: the move returned at that poll.
+    EXPECT_EQ(log.substr(log.size() - std::string("USMC_Stop 0\n").size()), "USMC_Stop 0\n") << log;
+    // Polls: one state read per question but the first (before the start).
+    EXPECT_EQ(count_lines(log, "USMC_GetState 0"), breakAt - 1);
+    EXPECT_EQ(uSMC_LastCode(), uSMC_ERR_BROKEN);
+    breakAt = 0;
+    EXPECT_EQ(position(1), 100);
+    USMC_State st{};
+    ASSERT_EQ(USMC_GetState(0, &st), 0u);
+    EXPECT_FALSE(st.RUN);
+}
+
+// An end asked for before the move starts nothing; a check that stays false changes nothing.
+TEST_F(BreakCheck, EndAlreadyAskedStartsNothingAndAFalseCheckIsHarmless) {
+    breakAt = 1;
+    EXPECT_EQ(uSMC_MoveTo(1, 5000), uSMC_ERR_BROKEN);
+    EXPECT_TRUE(starts().empty());
+    EXPECT_EQ(calls().find("USMC_Start"), std::string::npos);
+    EXPECT_EQ(physical(kX), 0);
+
+    breakAt = 0;
+    asked = 0;
+    CaptureStdout();
+    EXPECT_EQ(uSMC_MoveTo(1, 5000), 0);
+    GetCapturedStdout();
+    EXPECT_GT(asked, 1);
+    EXPECT_EQ(position(1), 5000);
+    EXPECT_EQ(calls().find("USMC_Stop"), std::string::npos);
+}
+
+// Homing broken off during its first approach: the motor is stopped, no later step starts, and
+// the working speed is given back.
+TEST_F(BreakCheck, HomingBrokenOffStopsAndGivesTheSpeedBack) {
+    ASSERT_TRUE(usmc_sim_set_position(kX, 280000));  // a long approach
+    breakAt = 10;
+    CaptureStdout();
+    EXPECT_EQ(uSMC_ReferenceMove(1), uSMC_ERR_BROKEN);
+    GetCapturedStdout();
+    EXPECT_EQ(asked, breakAt);
+    EXPECT_EQ(starts().size(), 1u);
+    EXPECT_EQ(count_lines(calls(), "USMC_Stop 0"), 1);
+    EXPECT_EQ(uSMC_GetSpeed(), 15000.0f);
+    int before = physical(kX);
+    EXPECT_GT(before, -5000);  // stopped short of the switch
+    Delay(1.0);
+    EXPECT_EQ(physical(kX), before);  // and stays where it stopped
+}

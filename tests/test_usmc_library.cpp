@@ -158,3 +158,44 @@ TEST(GuardReport, SaysWhetherTheOverrunStayedInTheSpareBytes) {
     guard_set_reporter(nullptr);
     guard_reset();
 }
+
+// The library's error text comes back with all the characters it was allowed, the 100th
+// included, and PrintError prints it whole; a longer text is cut at 100, and nothing spills
+// past the record.
+TEST_F(LoadedLibrary, ErrorTextKeepsAllOfItsHundredCharacters) {
+    ASSERT_EQ(uSMC_Open(), 0);
+    std::string hundred;
+    for (int i = 0; i < 100; i++) hundred += char('A' + i % 26);
+    setenv("VRIM_TESTLIB_ERRTEXT", hundred.c_str(), 1);
+    testing::internal::CaptureStdout();
+    PrintError();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n" + hundred);
+
+    char text[101];
+    std::memset(text, 0, sizeof text);
+    USMC_GetLastErr(text, 100);
+    EXPECT_EQ(std::string(text), hundred);
+
+    setenv("VRIM_TESTLIB_ERRTEXT", (hundred + "overlong tail").c_str(), 1);
+    testing::internal::CaptureStdout();
+    PrintError();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n" + hundred);
+
+    // A short text is passed on with its terminator.
+    setenv("VRIM_TESTLIB_ERRTEXT", "short", 1);
+    std::memset(text, '#', sizeof text);
+    USMC_GetLastErr(text, 100);
+    EXPECT_STREQ(text, "short");
+    unsetenv("VRIM_TESTLIB_ERRTEXT");
+    EXPECT_TRUE(g_reports.empty());
+}
+
+// The stop operation reaches the loaded library.
+TEST_F(LoadedLibrary, StopReachesTheLibrary) {
+    ASSERT_EQ(uSMC_Open(), 0);
+    EXPECT_EQ(USMC_Stop(0), 0u);
+    EXPECT_NE(USMC_Stop(7), 0u);  // the library's own refusal, handed up
+    char text[101] = {0};
+    USMC_GetLastErr(text, 100);
+    EXPECT_STREQ(text, "no device 7");
+}

@@ -80,7 +80,7 @@ int failed(const char *what, int code) {
     case uSMC_ERR_NODE: std::snprintf(text, sizeof text, "node names no listed controller"); break;
     case uSMC_ERR_TIMEOUT: std::snprintf(text, sizeof text, "the controller did not finish in time"); break;
     case uSMC_ERR_RANGE: std::snprintf(text, sizeof text, "destination out of range"); break;
-    default: USMC_GetLastErr(text, sizeof text); break;
+    default: USMC_GetLastErr(text, sizeof text - 1); break;  // a text filling them all keeps its end
     }
     if (node > 0)
         std::fprintf(stderr, "vrim-stage: node %d: %s failed, code %d (0x%X): %s\n", node, what, code,

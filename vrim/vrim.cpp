@@ -2,6 +2,7 @@
 // order, the event loop that runs one handler at a time, the poll, and the ordered shutdown.
 #include <cstdio>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "instr/K617/K617.h"
@@ -32,7 +33,28 @@ const char serials[3][16] = {
 
 static const int kStageType = 1;
 static const int kMonoPort = 4;
-static const int kK617Link = 1, kK617Port = 5, kK617Primary = 3, kK617Secondary = 0, kK617Timeout = 13;
+static const int kK617Port = 5, kK617Primary = 3, kK617Secondary = 0, kK617Timeout = 13;
+
+// The electrometer's link: the GPIB-USB adapter (1), unless env VRIM_K617_LINK names another
+// number, which takes a GPIB board (the port number then being the board's index).
+static int k617_link(void) {
+    const char *v = getenv("VRIM_K617_LINK");
+    if (!v || !*v) return 1;
+    char *end = nullptr;
+    long link = strtol(v, &end, 10);
+    return (end != v && *end == '\0' && link >= 0 && link <= 100) ? (int)link : 1;
+}
+
+// True once the electrometer's GPIB board failed: its driver printed the GPIB report and took
+// the device offline, and the program can measure no more. Said once in the log as the reason
+// for the shutdown that follows.
+static bool electrometer_lost(void) {
+    if (!K617_link_failed()) return false;
+    fprintf(stderr, "vrim: the electrometer's GPIB board failed; shutting down\n");
+    log_line("shutdown: the electrometer's GPIB board failed (the GPIB report is on the console); the program "
+             "shuts down and ends with status 1");
+    return true;
+}
 
 int cb_timer(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     // One poll waiting at a time: a poll slower than the interval must not fill the queue.
@@ -129,6 +151,17 @@ static void stages_off(void) {
     uSMC_Close();
 }
 
+// The ordered shutdown: panel, electrometer back to trigger mode 0 (a failed link refuses it
+// harmlessly), monochromator, stage power and library.
+static void shut_down(void) {
+    journal_attach_panel(-1);
+    DiscardPanel(p1h);
+    K617_trigger_mode(0);
+    K617_close();
+    SP2155_Close();
+    stages_off();
+}
+
 static void serial_text(int i, char *out, size_t size) {
     snprintf(out, size, "%.16s", serials[i]);
 }
@@ -183,10 +216,15 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     journal_attach_panel(p1h);
     attach_input_observer();
 
-    K617_open(kK617Link, kK617Port, kK617Primary, kK617Secondary, kK617Timeout);
-    watch_k617_open(kK617Port);
-    log_line("electrometer: GPIB address %d through the GPIB-USB adapter on serial port %d (%s)", kK617Primary,
-             kK617Port, rs232_device_name(kK617Port));
+    const int link = k617_link();
+    K617_open(link, kK617Port, kK617Primary, kK617Secondary, kK617Timeout);
+    if (link == 1) {
+        watch_k617_open(kK617Port);
+        log_line("electrometer: GPIB address %d through the GPIB-USB adapter on serial port %d (%s)", kK617Primary,
+                 kK617Port, rs232_device_name(kK617Port));
+    } else {
+        log_line("electrometer: GPIB address %d on GPIB board %d", kK617Primary, kK617Port);
+    }
     K617_clear();
     int irange = 0;
     GetCtrlVal(p1h, CURRENT_RANGE, &irange);
@@ -194,6 +232,11 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     K617_zero_correct(1);
     K617_data_format(0);
     K617_trigger_mode(1);
+    if (electrometer_lost()) {
+        shut_down();
+        log_line("shutdown done: %d faults in this session", journal_fault_count());
+        return 1;
+    }
 
     SetCtrlVal(p1h, GRATING, watch_mono_get_grating());
     SetCtrlVal(p1h, WL_CURRENT, watch_mono_get_wavelength());
@@ -220,27 +263,28 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     SetCtrlVal(p1h, STAGE_BUSY, 0);
     log_line("start-up done: X %d, Y %d, Z %d; %d faults", CurPos[0], CurPos[1], CurPos[2], journal_fault_count());
 
+    bool lost = false;
     do {
         GetUserEvent(1, &pID, &rID);
         dispatch(rID);
-    } while (rID != QUIT);
+        // The poll, a scan's readings or a manual command may have met the failed board.
+        lost = electrometer_lost();
+    } while (rID != QUIT && !lost);
 
     int endReq = EndRequestReceived();
-    if (endReq) {
+    if (lost) {
+        // The reason is in the log already.
+    } else if (endReq) {
         fprintf(stderr, "vrim: %s received; shutting down\n", EndRequestName(endReq));
         log_line("shutdown: %s received; the program shuts down as after QUIT", EndRequestName(endReq));
     } else {
         log_line("shutdown: QUIT");
     }
-    journal_attach_panel(-1);
-    DiscardPanel(p1h);
-    K617_trigger_mode(0);
-    K617_close();
-    SP2155_Close();
-    stages_off();
+    shut_down();
     if (EndRequestCount() > 1)
         log_line("%d further end requests came before the shutdown ended; none interrupted it", EndRequestCount() - 1);
     log_line("shutdown done: %d faults in this session", journal_fault_count());
+    if (lost) return 1;
     // Ended by a signal: the shell's convention, 128 + the signal's number.
     return endReq ? 128 + (endReq < 100 ? endReq : ENDREQ_INT) : 0;
 }

@@ -2,19 +2,22 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "instr/PROLOGIX/PROLOGIX.h"
 #include "platform/core/clock.h"
 #include "platform/core/gpib.h"
+#include "platform/core/linkstatus.h"
 
 K617STATUS K617Stat;
 
 static int K617_Interface;  // link: 1 = GPIB-USB controller, other = GPIB board
 static int K617_Port;       // controller's serial port (link 1) or board index
 static int K617_Gdev;       // board device descriptor from ibdev
+static bool K617_LinkDown;  // board device offline (failed or closed) until the next open
+static bool K617_Failed;    // a board call failed since the last open
+static LinkStatus K617_Status = LINK_IDLE;  // outcome of the last exchange
 
 static const double kAfterOpen = 0.1;      // s
 static const double kAfterClear = 2.0;     // s: the instrument resets its settings
@@ -24,15 +27,34 @@ static const double kZeroCheckSettle = 2.0;  // s with zero check on before the 
 
 static bool controllerLink() { return K617_Interface == 1; }
 
-static void boardCheck() {
-    if (ibsta & GPIB_ERR) GpibError("OpenDev Error");
+// After every board call: a failure is reported (GpibError) and takes the link down. Returns
+// true when the call succeeded.
+static bool boardCheck() {
+    if (!(ibsta & GPIB_ERR)) return true;
+    GpibError("OpenDev Error");
+    return false;
 }
+
+// A board call after the link went down: nothing goes to the board (its descriptor was freed
+// when the device was taken offline), and the report was printed once already.
+static bool boardDown() {
+    if (!K617_LinkDown) return false;
+    K617_Status = LINK_NOT_OPEN;
+    return true;
+}
+
+// The controller link's status after the exchange that just ended.
+static void controllerStatus() { K617_Status = PROLOGIX_LinkStatus(); }
 
 // ---- Link ----
 
-void K617_open(int interface, int port, int primary_addr, int secondary_addr, int timeout) {
+int K617_open(int interface, int port, int primary_addr, int secondary_addr, int timeout) {
     K617_Interface = interface;
     K617_Port = port;
+    K617_LinkDown = false;
+    K617_Failed = false;
+    K617_Status = LINK_IDLE;
+    int rc = 0;
     if (controllerLink()) {
         char cmd[K617_BufSize];
         PROLOGIX_Open(K617_Port);
@@ -41,41 +63,61 @@ void K617_open(int interface, int port, int primary_addr, int secondary_addr, in
         PROLOGIX_Send("++auto 0");        // no read-back after every line; we ask with ++read
         PROLOGIX_Send("++eoi 1");         // EOI with the last byte sent
         PROLOGIX_Send("++eot_enable 0");  // nothing appended to replies at EOI
-        PROLOGIX_Send("++read_tmo_ms 1000");
+        rc = PROLOGIX_Send("++read_tmo_ms 1000");
+        controllerStatus();
     } else {
         K617_Gdev = ibdev(K617_Port, primary_addr, secondary_addr, timeout, 1, 0);
-        boardCheck();
+        if (!boardCheck()) return -1;
     }
     Delay(kAfterOpen);
+    return rc;
 }
 
-void K617_clear(void) {
+int K617_clear(void) {
+    int rc = 0;
     if (controllerLink()) {
-        PROLOGIX_Send("++clr");
+        rc = PROLOGIX_Send("++clr");
+        controllerStatus();
     } else {
+        if (boardDown()) return -1;
         ibclr(K617_Gdev);
-        boardCheck();
+        if (!boardCheck()) return -1;
+        K617_Status = LINK_IDLE;
     }
     Delay(kAfterClear);
+    return rc;
 }
 
-void K617_send(const char *cmd, int len) {
+int K617_send(const char *cmd, int len) {
+    int rc = 0;
     if (controllerLink()) {
-        PROLOGIX_Send(cmd);
+        rc = PROLOGIX_Send(cmd);
+        controllerStatus();
     } else {
+        if (boardDown()) return -1;
         ibwrt(K617_Gdev, cmd, len);
-        boardCheck();
+        if (!boardCheck()) return -1;
+        K617_Status = LINK_IDLE;
     }
     Delay(kAfterCommand);
+    return rc;
 }
 
 int K617_receive(char *response, int maxbyt) {
     if (controllerLink()) {
         PROLOGIX_Send("++read eoi");
-        return PROLOGIX_Receive(response, maxbyt);
+        int n = PROLOGIX_Receive(response, maxbyt);
+        controllerStatus();
+        return n;
     }
+    if (maxbyt >= 0) response[0] = '\0';
+    if (boardDown()) return -1;
     ibrd(K617_Gdev, response, maxbyt);
-    boardCheck();
+    if (!boardCheck()) {
+        if (maxbyt >= 0) response[0] = '\0';
+        return -1;
+    }
+    K617_Status = LINK_ANSWERED;
     long n = ibcntl;
     if (n < 0) n = 0;
     if (n > maxbyt) n = maxbyt;  // a library that reports more than it may store
@@ -83,14 +125,22 @@ int K617_receive(char *response, int maxbyt) {
     return static_cast<int>(n);
 }
 
-void K617_close(void) {
+int K617_close(void) {
     if (controllerLink()) {
         PROLOGIX_Close();
-    } else {
-        ibonl(K617_Gdev, 0);
-        boardCheck();
+        return 0;
     }
+    if (boardDown()) return -1;
+    ibonl(K617_Gdev, 0);
+    if (!boardCheck()) return -1;
+    K617_LinkDown = true;  // offline now: nothing more goes to the board
+    K617_Status = LINK_NOT_OPEN;
+    return 0;
 }
+
+bool K617_link_failed(void) { return K617_Failed; }
+
+LinkStatus K617_LinkStatus(void) { return K617_Status; }
 
 void GpibError(const char *msg) {
     static const struct {
@@ -133,7 +183,12 @@ void GpibError(const char *msg) {
     std::printf("\n");
     std::fflush(stdout);
     ibonl(K617_Gdev, 0);
-    std::exit(1);
+    // The device is offline and its descriptor freed: the link stays down until the next open,
+    // and the caller hands the failure up instead of ending the program, so that the application
+    // can still take the motor power off.
+    K617_LinkDown = true;
+    K617_Failed = true;
+    K617_Status = LINK_PORT_FAILED;
 }
 
 // ---- Formatting and parsing ----
@@ -202,11 +257,11 @@ static void receive(char *buf, int limit) {
     if (K617_receive(buf, limit) < 0) buf[0] = '\0';
 }
 
-void K617_status(void) {
+int K617_status(void) {
     char reply[K617_BufSize];
     K617_send("U0X", 3);
     receive(reply, K617_StatusLimit);
-    K617_parse_status(reply, &K617Stat);
+    return K617_parse_status(reply, &K617Stat);
 }
 
 void K617_data_format(int mode) { sendf("G%dX", mode); }

@@ -7,11 +7,16 @@
 // 1 s after a range change, 2 s with zero check on during a zero correction. On the controller
 // link every line also costs the controller driver's 0.05 s pause.
 //
-// Failures: on the controller link nothing is tested or reported; a failed or timed-out read
-// counts as an empty reply (a reading is then NaN, the status record keeps its values). On the
-// board link any call that leaves ERR set prints the GPIB report (GpibError) and ends the program
-// with status 1.
+// Failures: on the controller link nothing is reported; a failed or timed-out read counts as an
+// empty reply (a reading is then NaN, the status record keeps its values). On the board link any
+// call that leaves ERR set prints the GPIB report (GpibError) on standard output, takes the
+// device offline and fails; the link then stays down until the next K617_open: every later call
+// fails at once, sends nothing, prints nothing and skips its pause. The driver never ends the
+// program: the application asks K617_link_failed() and runs its own shutdown.
+//
+// K617_LinkStatus() tells how the last exchange went (platform/core/linkstatus.h).
 #pragma once
+#include "platform/core/linkstatus.h"
 
 // The electrometer's status word ("U0X" reply), fields in reply order.
 struct K617STATUS {
@@ -41,28 +46,46 @@ enum { K617_BufSize = 100, K617_StatusLimit = 90, K617_ReadingLimit = 50 };
 // link 1: controller on serial port `port`, addressed to `primary_addr` (secondary address and
 // time-out code unused); sends "++addr P", "++auto 0", "++eoi 1", "++eot_enable 0",
 // "++read_tmo_ms 1000". Other links: ibdev(port, primary_addr, secondary_addr, timeout, 1, 0).
-// Then waits 0.1 s.
-void K617_open(int interface, int port, int primary_addr, int secondary_addr, int timeout);
-// Device clear ("++clr" or ibclr), then 2 s.
-void K617_clear(void);
+// Then waits 0.1 s. Starts the link afresh (K617_link_failed() false again). Returns 0; -1 when
+// the board's ibdev failed (report printed, no pause) or, on the controller link, the last line
+// could not be written (the pause is kept: nothing is tested there).
+int K617_open(int interface, int port, int primary_addr, int secondary_addr, int timeout);
+// Device clear ("++clr" or ibclr), then 2 s. 0, or -1 as K617_send.
+int K617_clear(void);
 // Sends cmd (controller link: up to its NUL, len unused; board: len bytes), then 0.1 s.
-// A command too long for the controller's line buffer is not sent.
-void K617_send(const char *cmd, int len);
+// A command too long for the controller's line buffer is not sent. Returns 0; -1 when the line
+// was not written whole (controller link; the pause still runs), or the board call failed or the
+// board link is down (no pause then).
+int K617_send(const char *cmd, int len);
 // Reads one reply into response (room for maxbyt + 1 characters), NUL-terminated. Controller link:
 // sends "++read eoi" and returns PROLOGIX_Receive's result (the line feed dropped; negative when
-// the read failed, response then empty). Board: returns the bytes read, line feed kept.
+// the read failed, response then empty). Board: returns the bytes read, line feed kept; -1 with
+// response empty when the read failed or the link is down.
 int K617_receive(char *response, int maxbyt);
-// Closes the controller's port, or takes the board device offline.
-void K617_close(void);
-// Prints the GPIB report for msg with the board layer's status to standard output, takes the
-// device offline and ends the program with status 1.
-[[noreturn]] void GpibError(const char *msg);
+// Closes the controller's port (0), or takes the board device offline (0; -1 when that failed or
+// the link was down already).
+int K617_close(void);
+// Prints the GPIB report for msg with the board layer's status to standard output and takes the
+// device offline; the board link is down from then on (K617_link_failed() true). Returns to its
+// caller.
+void GpibError(const char *msg);
+// True when a board call failed since the last K617_open (the report was printed): the
+// electrometer cannot be reached any more. Always false on the controller link.
+bool K617_link_failed(void);
+// How the last exchange went: on the controller link the controller's status after the last line
+// written or read (PROLOGIX_LinkStatus); on the board link LINK_ANSWERED after a read,
+// LINK_IDLE after a write, clear or open, LINK_PORT_FAILED after a failed call and
+// LINK_NOT_OPEN for calls refused while the link is down or closed.
+LinkStatus K617_LinkStatus(void);
 
 // ---- Commands ----
 
 // Sends "U0X", reads the status word (limit 90) and scans it into K617Stat. A reply that does not
 // start with "617" changes nothing; one cut short updates the fields before the cut only.
-void K617_status(void);
+// Returns the number of fields the reply set, as K617_parse_status: 14 for a whole status word
+// (thirteen numbers and the terminator pair), fewer for one cut short, 0 when no status word came
+// (a failed or timed-out read included).
+int K617_status(void);
 // Sends "X" and reads a reading (limit 50). With loc: *loc = buffer location or -1 when the reply
 // has none, prefix (5 characters) = the 4-character prefix and a NUL (empty when the reply had
 // none). Without loc neither pointer is used. Returns the value, or NaN when the reply holds no

@@ -10,6 +10,7 @@
 // then PROLOGIX_Close. A reply must be read after the send that provokes it and before the next
 // send: every send discards unread input first, so that no stale reply is ever read.
 #pragma once
+#include "platform/core/linkstatus.h"
 
 // Longest command text PROLOGIX_Send accepts: the outgoing buffer holds 100 characters, the text
 // plus one carriage return plus the terminating NUL.
@@ -44,6 +45,14 @@ int PROLOGIX_SetAddr(int *primaryAddr, int *secondaryAddr);
 
 // Closes the port given to PROLOGIX_Open.
 void PROLOGIX_Close(void);
+
+// How the last open, write or read went (platform/core/linkstatus.h): LINK_NOT_OPEN after a
+// failed open, after PROLOGIX_Close, or for a write or read on a port that is not open;
+// LINK_IDLE after an open or a line written whole (and after a command refused as too long:
+// nothing went out); after a read LINK_ANSWERED for a whole line, LINK_TIMED_OUT when none came
+// within 3.1 s, LINK_PORT_FAILED when the line failed (input/output error), LINK_NO_REPLY for
+// another read failure; after a write cut short, LINK_TIMED_OUT or LINK_PORT_FAILED.
+LinkStatus PROLOGIX_LinkStatus(void);
 
 // Builds the outgoing line ("<command>\r" and a NUL) into out[size]. Returns the line length
 // (carriage return included), or -1 when command is NULL or the line and its NUL do not fit.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/core/clock.h"
+#include "platform/core/linkstatus.h"
 #include "platform/core/rs232.h"
 
 int SP2155_Port;
@@ -18,6 +19,7 @@ int nout;  // bytes of the last outgoing line, CR included
 int nin;   // bytes of the last reply, or the read's negative code; payload length after a good one
 
 int lastResult = -1;  // result of the last SP2155_Cmd
+LinkStatus status = LINK_IDLE;  // how the last open or exchange went
 
 constexpr double kStandingTimeout = 1.0;  // s, writes and query replies
 constexpr double kLinePause = 0.05;       // s before every line: the instrument gets time to
@@ -74,13 +76,14 @@ int sp2155_format_goto(int wavel, char *buf, int size) {
 
 void SP2155_Open(int port) {
     SP2155_Port = port;
-    OpenComConfig(port, "", 38400, 0, 8, 1, 512, 512);
+    status = OpenComConfig(port, "", 38400, 0, 8, 1, 512, 512) == 0 ? LINK_IDLE : LINK_NOT_OPEN;
     SetXMode(port, 0);
     SetCTSMode(port, 0);
     SetComTime(port, kStandingTimeout);
 }
 
 int SP2155_LastResult(void) { return lastResult; }
+LinkStatus SP2155_LinkStatus(void) { return status; }
 
 static int exchange(const char *cmd, double wait);
 
@@ -93,6 +96,7 @@ static int exchange(const char *cmd, double wait) {
     if (!cmd || std::strlen(cmd) > SP2155_MAXCMD) {
         SP2155_Receive[0] = '\0';
         nin = 0;
+        status = LINK_IDLE;  // nothing went out
         return -1;
     }
     Delay(kLinePause);
@@ -102,6 +106,7 @@ static int exchange(const char *cmd, double wait) {
     if (wait != 0) SetComTime(SP2155_Port, wait);
     nin = ComRdTerm(SP2155_Port, SP2155_Receive, SP2155_MAXREPLY, kLineFeed);
     if (wait != 0) SetComTime(SP2155_Port, kStandingTimeout);
+    status = link_status_of_read(nin);
     if (nin < 0) {
         // Nothing whole arrived: leave no earlier reply behind to be parsed as this one's.
         SP2155_Receive[0] = '\0';
@@ -148,4 +153,7 @@ void SP2155_SetTurret(int) {}
 void SP2155_SetSpeed(int) {}
 void SP2155_Scan(int) {}
 
-void SP2155_Close(void) { CloseCom(SP2155_Port); }
+void SP2155_Close(void) {
+    CloseCom(SP2155_Port);
+    status = LINK_NOT_OPEN;
+}

@@ -8,6 +8,7 @@
 // Wavelengths are integers in tenths of a nanometre here (5000 = 500.0 nm); the instrument is
 // commanded and answers in nanometres.
 #pragma once
+#include "platform/core/linkstatus.h"
 
 enum { SP2155_BUFSIZE = 100 };      // command and reply buffers
 enum { SP2155_MAXCMD = 98 };        // command text + CR + NUL fills the buffer
@@ -40,6 +41,13 @@ int SP2155_Cmd(const char *cmd, double wait);
 // The result of the last SP2155_Cmd (the get and set operations do not return it); for
 // self-tests that need to know whether a reply came. -1 before any command.
 int SP2155_LastResult(void);
+// How the last open or exchange went (platform/core/linkstatus.h): LINK_NOT_OPEN after a failed
+// open, after SP2155_Close, or for an exchange on a port that is not open; LINK_IDLE after an
+// open and after a command refused before sending; after an exchange LINK_ANSWERED for a whole
+// line (good or not: SP2155_LastResult says which), LINK_TIMED_OUT when none came within the
+// wait, LINK_PORT_FAILED when the line failed (input/output error: unplugged), LINK_NO_REPLY for
+// another read failure (its code in SP2155_nin()).
+LinkStatus SP2155_LinkStatus(void);
 
 // "ECHO" for a nonzero mode, "NO-ECHO" for 0.
 void SP2155_Echo(int mode);

@@ -32,6 +32,10 @@ constexpr int kBackOff = 5000;             // microsteps
 double moveLimit = -1;      // s, one move from start to stop
 double powerOffLimit = -1;  // s, ResetD until the controller reports power off
 
+int (*breakWanted)(void) = nullptr;  // asked at every poll of a move's wait
+
+bool breakNow() { return breakWanted && breakWanted() != 0; }
+
 double envSeconds(const char *name, double fallback) {
     const char *v = std::getenv(name);
     if (!v || !*v) return fallback;
@@ -232,6 +236,11 @@ int uSMC_MoveTo(int node, int dest) {
     if (badNode(node)) return ierr;
     loadLimits();
     int dev = node - 1;
+    // An end already asked for starts nothing.
+    if (breakNow()) {
+        ierr = uSMC_ERR_BROKEN;
+        return ierr;
+    }
     ierr = int(USMC_GetStartParameters(DWORD(dev), &DStartPar[dev]));
     if (ierr) return ierr;
     DStartPar[dev].SDivisor = 8;
@@ -255,6 +264,12 @@ int uSMC_MoveTo(int node, int dest) {
                         s.Power ? "On" : "Off");
             std::fflush(stdout);
             lastPrinted = now;
+        }
+        // Asked while the motor runs only: a move that has just ended is done, not broken off.
+        if (DState[dev].RUN && breakNow()) {
+            ierr = int(USMC_Stop(DWORD(dev)));
+            if (ierr == 0) ierr = uSMC_ERR_BROKEN;
+            return ierr;
         }
         if (DState[dev].RUN && Timer() - start > moveLimit) {
             ierr = uSMC_ERR_TIMEOUT;
@@ -325,6 +340,8 @@ float uSMC_GetSpeed(void) { return Speed; }
 void uSMC_SetSpeed(float speed) { Speed = speed; }
 int uSMC_LastCode(void) { return ierr; }
 int uSMC_DeviceCount(void) { return int(Devices.NOD); }
+
+void uSMC_SetBreakCheck(int (*wanted)(void)) { breakWanted = wanted; }
 
 void uSMC_SetWaitLimits(double moveSeconds, double powerOffSeconds) {
     loadLimits();

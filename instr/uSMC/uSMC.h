@@ -17,6 +17,7 @@ enum {
     uSMC_ERR_NODE = -20,     // node names no listed controller
     uSMC_ERR_TIMEOUT = -21,  // a move or the power-off wait did not end within its bound
     uSMC_ERR_RANGE = -22,    // a relative move whose destination lies outside the int range
+    uSMC_ERR_BROKEN = -23,   // the move was broken off: the break check asked for it
 };
 
 // Opens the library and lists the controllers found (uSMC_PrintDevices). 0, or USMC_Init's code
@@ -50,6 +51,10 @@ void uSMC_Close(void);
 // "<node> CurPos <pos> L<0|1> R<0|1> Rot<0|1> <Run|Stopped> <On|Off>\n" at most once per clock
 // second, the first one no earlier than one second after the start. A move still running after
 // the move bound gives uSMC_ERR_TIMEOUT (the controller may still be moving).
+// The break check (uSMC_SetBreakCheck) is asked before the start and at every poll while the
+// motor runs: when it answers nonzero before the start nothing is started; during the move the
+// motor is stopped (USMC_Stop) at that poll. Either way the result is uSMC_ERR_BROKEN, or the
+// stop's own code when the stop failed.
 int uSMC_MoveTo(int node, int dest);
 // Moves by dist microsteps from the present position (uSMC_ERR_RANGE when that leaves the int
 // range; nothing moves then).
@@ -59,8 +64,14 @@ int uSMC_GetPosition(int node, int *pos);
 // Homes the axis: limit-switch mode, the present point counted as 0, fast approach to the
 // negative switch (10000 tacts/s, towards -500000), back off 5000, slow approach (500 tacts/s),
 // back off 5000 at the working speed, which becomes the new zero. The working speed is restored
-// on every exit.
+// on every exit. Its moves heed the break check: a broken-off move ends the homing there with
+// uSMC_ERR_BROKEN (the axis is then not homed).
 int uSMC_ReferenceMove(int node);
+
+// The break check: a function the move waits ask at every poll whether the operator wants the
+// move ended (nonzero: yes). Null (the default) never breaks a move. The power-off wait does not
+// ask it: taking the power off is what an ending program does.
+void uSMC_SetBreakCheck(int (*wanted)(void));
 
 // Reports on standard output.
 void uSMC_PrintDevices(void);

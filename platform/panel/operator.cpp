@@ -18,13 +18,14 @@
 
 namespace {
 
-enum class Op { Set, Press, Cell, Answer, File, Cancel, Wait, Idle, Screenshot, DumpRow, DumpControls, Echo, Fault, MapWavelength, DumpMap, ScreenshotMap, Quit, Signal };
+enum class Op { Set, Press, Cell, Answer, File, Cancel, Wait, Idle, Until, Screenshot, DumpRow, DumpControls, Echo, Fault, MapWavelength, DumpMap, ScreenshotMap, Quit, Signal };
 
 struct Step {
     Op op;
     int line = 0;
     int ctrl = 0;       // control id
-    double value = 0;   // set: value; wait, idle: program seconds (idle: < 0 = no limit)
+    double value = 0;   // set, until: value; wait, idle: program seconds (idle: < 0 = no limit)
+    double limit = 0;   // until: program seconds before the script gives up
     int col = 0, row = 0, cellValue = 0, n = 0;
     std::string text;   // path or echo text; fault: instrument
     std::string kind;   // fault: kind
@@ -249,6 +250,19 @@ int op_start(int panel, const char *path) {
                 continue;
             }
             s.op = Op::Idle;
+        } else if (cmd == "until") {
+            // Lets a step land at a point of a measurement, whatever the machine's speed: a
+            // fixed wait lands elsewhere when the machine is slow.
+            if (w.size() != 4) { bad(path, lineNo, raw, "expected: until CONTROL VALUE SECONDS"); continue; }
+            if (!control(w[1], &c)) continue;
+            double probe;
+            if (!ui_get_value(c, &probe)) { bad(path, lineNo, raw, "control has no value"); continue; }
+            if (!parseDouble(w[2], &s.value) || !parseDouble(w[3], &s.limit) || !(s.limit >= 0)) {
+                bad(path, lineNo, raw, "expected: until CONTROL VALUE SECONDS (numbers, SECONDS >= 0)");
+                continue;
+            }
+            s.op = Op::Until;
+            s.ctrl = c->id;
         } else if (cmd == "fault") {
             if (w.size() != 3) { bad(path, lineNo, raw, "expected: fault INSTRUMENT KIND"); continue; }
             s.text = w[1].toStdString();
@@ -301,7 +315,7 @@ bool op_active() { return g_op.loaded; }
 double op_next_due() {
     if (!g_op.loaded || g_op.next >= g_op.steps.size()) return 1e300;
     const Step &s = g_op.steps[g_op.next];
-    if ((s.op == Op::Wait || s.op == Op::Idle) && g_op.waitUntil >= 0) return g_op.waitUntil;
+    if ((s.op == Op::Wait || s.op == Op::Idle || s.op == Op::Until) && g_op.waitUntil >= 0) return g_op.waitUntil;
     if (s.op == Op::Idle && s.value < 0) return 1e300;
     return Timer();
 }
@@ -323,6 +337,18 @@ void op_run(bool idle) {
                 // A script must never hang: the program is ended where it stands.
                 fprintf(stderr, "operator: line %d: the program was not idle within %g s; giving up and ending it\n",
                         s.line, s.value);
+                fflush(nullptr);
+                _exit(3);
+            }
+            g_op.waitUntil = -1;
+        } else if (s.op == Op::Until) {
+            if (g_op.waitUntil < 0) g_op.waitUntil = Timer() + s.limit;
+            UiControl *c = p->find(s.ctrl);
+            double v = 0;
+            if (!c || !ui_get_value(c, &v) || v != s.value) {
+                if (Timer() < g_op.waitUntil) return;
+                fprintf(stderr, "operator: line %d: the control did not show %g within %g s; giving up and ending it\n",
+                        s.line, s.value, s.limit);
                 fflush(nullptr);
                 _exit(3);
             }

@@ -23,6 +23,7 @@ struct UsmcBackend {
     void (*GetLastErr)(char *str, std::size_t len);
     DWORD (*Close)();
     DWORD (*GetEncoderState)(DWORD Device, USMC_EncoderState *Str);
+    DWORD (*Stop)(DWORD Device);
 };
 
 // Installs the simulated backend (kept by pointer; it must outlive the layer's use). Null takes

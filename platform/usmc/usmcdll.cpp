@@ -43,6 +43,7 @@ struct Lib {
     USMC_FN(void, GetLastErr, char *, std::size_t);
     USMC_FN(DWORD, Close);
     USMC_FN(DWORD, GetEncoderState, DWORD, USMC_EncoderState *);  // optional
+    USMC_FN(DWORD, Stop, DWORD);                                    // optional
 } lib;
 #undef USMC_FN
 
@@ -95,7 +96,11 @@ DWORD libGetEncoderState(DWORD d, USMC_EncoderState *s) {
 }
 DWORD libSaveParametersToFlash(DWORD d) { return lib.SaveParametersToFlash(d); }
 DWORD libSetCurrentPosition(DWORD d, int pos) { return lib.SetCurrentPosition(d, pos); }
-// The error text: the library is given len (at most 512) characters of a guarded buffer.
+DWORD libStop(DWORD d) { return lib.Stop(d); }
+// The error text: the library is given len (at most 512) characters of a guarded buffer, and all
+// of them come back as it wrote them. A text that fills every character has no terminator in
+// those len characters; the caller keeps room for one (cutting the last character instead would
+// lose it from a text of exactly len characters).
 void libGetLastErr(char *str, std::size_t len) {
     static GuardedRecord<512> buf;
     std::size_t n = len < 512 ? len : 512;
@@ -104,7 +109,6 @@ void libGetLastErr(char *str, std::size_t len) {
     lib.GetLastErr(reinterpret_cast<char *>(buf.bytes), n);
     guard_report(kLibName, "USMC_GetLastErr", "error text", n, guard_overrun(buf.bytes + n, 512 - n + kGuardTail));
     std::memcpy(str, buf.bytes, n);
-    str[n - 1] = 0;
 }
 
 template <typename F>
@@ -152,6 +156,7 @@ bool loadLibrary() {
         return false;
     }
     resolve(lib.GetEncoderState, "USMC_GetEncoderState");
+    resolve(lib.Stop, "USMC_Stop");
     return true;
 }
 
@@ -204,7 +209,7 @@ DWORD USMC_Init(USMC_Devices *Str) {
         } else {
             // Keep the library's own text for USMC_GetLastErr before letting it go.
             char text[101] = {0};
-            libGetLastErr(text, sizeof text);
+            libGetLastErr(text, sizeof text - 1);  // the last character stays the terminator
             setLayerErr(text);
             dynlib_close(lib.handle);
             lib = Lib{};
@@ -249,6 +254,14 @@ DWORD USMC_GetEncoderState(DWORD Device, USMC_EncoderState *Str) {
         return USMC_ERR_OPERATION;
     }
     USMC_DISPATCH(GetEncoderState, Device, Str)
+}
+
+DWORD USMC_Stop(DWORD Device) {
+    if ((backend == Backend::Lib && !lib.Stop) || (backend == Backend::Sim && !sim->Stop)) {
+        setLayerErr("Stage controller library has no operation USMC_Stop");
+        return USMC_ERR_OPERATION;
+    }
+    USMC_DISPATCH(Stop, Device)
 }
 
 void USMC_GetLastErr(char *str, std::size_t len) {

@@ -157,14 +157,19 @@ DWORD USMC_GetStartParameters(DWORD Device, USMC_StartParameters *Str);
 // Starts a move to DestPos (microsteps) at *Speed tacts/s and returns at once; the library may
 // write back the speed it actually uses.
 DWORD USMC_Start(DWORD Device, int DestPos, float *Speed, USMC_StartParameters *Str);
-// Copies the text of the last error, at most len characters including the terminator; writes
-// nothing when len is 0.
+// Copies the text of the last error into str[len]. The maker's library may fill all len
+// characters without a terminator, and this layer hands such a text on whole, so a caller that
+// wants a string keeps one character more than it passes (PrintError: 101 and 100). The
+// simulated controllers and this layer's own texts end within len. Writes nothing when len is 0.
 void USMC_GetLastErr(char *str, std::size_t len);
 // Releases the library; the next USMC_Init opens it again.
 DWORD USMC_Close(void);
 
-// Optional operation: present in the simulated controllers; for a loaded library only when it
-// exports it (USMC_ERR_OPERATION otherwise).
+// Optional operations: present in the simulated controllers; for a loaded library only when it
+// exports them (USMC_ERR_OPERATION otherwise).
 DWORD USMC_GetEncoderState(DWORD Device, USMC_EncoderState *Str);
+// Stops the motor where it is: the move under way ends and RUN reads FALSE (also clears a RUN
+// that a controller keeps reporting after its carriage stopped).
+DWORD USMC_Stop(DWORD Device);
 
 }  // extern "C"

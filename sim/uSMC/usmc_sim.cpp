@@ -16,6 +16,7 @@
 #include "platform/core/clock.h"
 #include "platform/core/printf_check.h"
 #include "platform/usmc/usmc_backend.h"
+#include "sim/uSMC/usmc_flash.h"
 
 namespace {
 
@@ -30,13 +31,6 @@ constexpr double kPositiveSwitch = 450000.0;
 
 const char *const kDefaultSerials[] = {"0000000000004925", "0000000000006030",
                                        "0000000000002894", "0000000000001111"};
-
-struct Flash {
-    bool saved = false;   // parameters were saved at least once
-    USMC_Parameters par{};
-    bool hasPhys = false;  // physical position known from the flash file
-    int phys = 0;          // microsteps
-};
 
 struct Ctl {
     char serial[17] = {0};
@@ -84,7 +78,7 @@ char *serialPtr[kMaxCtl];
 char *versionPtr[kMaxCtl];
 bool libOpen = false;  // between USMC_Init and USMC_Close
 char lastErr[101] = "No error";
-std::map<std::string, Flash> flash;
+FlashMap flash;
 std::map<std::string, Fault> faults;
 std::string callLog;
 std::vector<UsmcSimStart> startLog;
@@ -144,72 +138,6 @@ Ctl *bySerial(const char *serial16) {
     for (int i = 0; i < nCtl; ++i)
         if (std::strncmp(ctl[i].serial, serial16, 16) == 0) return &ctl[i];
     return nullptr;
-}
-
-// ---- flash file ----------------------------------------------------------------------------
-
-const char *flashPath() {
-    const char *p = std::getenv("VRIM_USMC_FLASH");
-    return (p && *p) ? p : nullptr;
-}
-
-// One line per controller: serial, physical position, saved flag and the parameter record.
-void writeFlashFile() {
-    const char *path = flashPath();
-    if (!path) return;
-    std::string tmp = std::string(path) + ".tmp";
-    FILE *f = std::fopen(tmp.c_str(), "w");
-    if (!f) return;
-    for (auto &[serial, fl] : flash) {
-        const USMC_Parameters &p = fl.par;
-        std::fprintf(f,
-                     "%s %d %d %d %.9g %.9g %.9g %.9g %.9g %.9g %.9g %.9g %.9g %.9g %.9g %.9g "
-                     "%.9g %.9g %u %u %u %u %.9g %u %.9g %.9g\n",
-                     serial.c_str(), fl.hasPhys ? 1 : 0, fl.phys, fl.saved ? 1 : 0, p.AccelT,
-                     p.DecelT, p.PTimeout, p.BTimeout1, p.BTimeout2, p.BTimeout3, p.BTimeout4,
-                     p.BTimeoutR, p.BTimeoutD, p.MinP, p.BTO1P, p.BTO2P, p.BTO3P, p.BTO4P,
-                     unsigned(p.MaxLoft), unsigned(p.StartPos), unsigned(p.RTDelta),
-                     unsigned(p.RTMinError), p.MaxTemp, unsigned(p.SynOUTP), p.LoftPeriod,
-                     p.EncMult);
-    }
-    bool ok = std::fclose(f) == 0;
-#ifdef _WIN32
-    // Windows renames onto no existing file; the old one goes first.
-    if (ok) std::remove(path);
-#endif
-    if (ok) std::rename(tmp.c_str(), path);
-}
-
-// Reads the flash file into the in-memory flash; malformed lines are skipped.
-void readFlashFile() {
-    const char *path = flashPath();
-    if (!path) return;
-    FILE *f = std::fopen(path, "r");
-    if (!f) return;
-    char line[1024];
-    while (std::fgets(line, sizeof line, f)) {
-        char serial[17];
-        int hasPhys, phys, saved;
-        unsigned maxLoft, startPos, rtDelta, rtMin, synOut;
-        USMC_Parameters p{};
-        int n = std::sscanf(line,
-                            "%16s %d %d %d %g %g %g %g %g %g %g %g %g %g %g %g %g %g %u %u %u %u "
-                            "%g %u %g %g",
-                            serial, &hasPhys, &phys, &saved, &p.AccelT, &p.DecelT, &p.PTimeout,
-                            &p.BTimeout1, &p.BTimeout2, &p.BTimeout3, &p.BTimeout4, &p.BTimeoutR,
-                            &p.BTimeoutD, &p.MinP, &p.BTO1P, &p.BTO2P, &p.BTO3P, &p.BTO4P,
-                            &maxLoft, &startPos, &rtDelta, &rtMin, &p.MaxTemp, &synOut,
-                            &p.LoftPeriod, &p.EncMult);
-        if (n != 26) continue;
-        p.MaxLoft = WORD(maxLoft); p.StartPos = startPos; p.RTDelta = WORD(rtDelta);
-        p.RTMinError = WORD(rtMin); p.SynOUTP = BYTE(synOut);
-        Flash &fl = flash[serial];
-        fl.saved = saved != 0;
-        fl.par = p;
-        fl.hasPhys = hasPhys != 0;
-        fl.phys = phys;
-    }
-    std::fclose(f);
 }
 
 // ---- motion --------------------------------------------------------------------------------
@@ -336,7 +264,7 @@ DWORD Init(USMC_Devices *Str, bool powerUp) {
     }
     if (powerUp) {
         // Controllers come up as after switching on: flash parameters, factory mode.
-        readFlashFile();
+        usmc_flash_read(flash);
         double now = Timer();
         for (int i = 0; i < nCtl; ++i) {
             Ctl &c = ctl[i];
@@ -402,10 +330,10 @@ DWORD SaveParametersToFlash(DWORD Device) {
     Flash &fl = flash[c->serial];
     fl.saved = true;
     fl.par = c->par;
-    if (flashPath()) {
+    if (usmc_flash_path()) {
         fl.hasPhys = true;
         fl.phys = int(std::lround(c->phys));
-        writeFlashFile();
+        usmc_flash_write(flash);
     }
     return 0;
 }
@@ -557,7 +485,7 @@ void GetLastErr(char *str, std::size_t len) {
 DWORD Close() {
     std::lock_guard<std::mutex> lock(mu);
     logCall("USMC_Close", -1);
-    if (flashPath()) {
+    if (usmc_flash_path()) {
         // The carriages stay where they are until the next run.
         for (int i = 0; i < nCtl; ++i) {
             update(ctl[i]);
@@ -565,7 +493,7 @@ DWORD Close() {
             fl.hasPhys = true;
             fl.phys = int(std::lround(ctl[i].phys));
         }
-        writeFlashFile();
+        usmc_flash_write(flash);
     }
     libOpen = false;
     nListed = 0;
@@ -583,10 +511,20 @@ DWORD GetEncoderState(DWORD Device, USMC_EncoderState *Str) {
     return 0;
 }
 
+// Stops the motor at once, as the controller's stop does: the carriage stays where it is and RUN
+// reads FALSE, a stuck RUN included.
+DWORD Stop(DWORD Device) {
+    std::lock_guard<std::mutex> lock(mu);
+    Ctl *c;
+    if (DWORD r = enter("USMC_Stop", Device, &c)) return r;
+    stopMotion(*c);
+    return 0;
+}
+
 const UsmcBackend kBackend = {forced,        Init,          GetState,           SaveParametersToFlash,
                                SetCurrentPosition, GetMode,   SetMode,            GetParameters,
                                SetParameters, GetStartParameters, Start,          GetLastErr,
-                               Close,         GetEncoderState};
+                               Close,         GetEncoderState, Stop};
 
 }  // namespace usmcsim
 

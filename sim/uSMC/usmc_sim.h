@@ -62,7 +62,8 @@ bool usmc_sim_set_start_fails(const char *serial16, bool fails);
 // times = how many calls fail after that (-1 = every one). Applies to all devices. Each
 // call replaces the earlier request for the same operation.
 void usmc_sim_fail(const char *operation, int skip, unsigned code, int times);
-// A motor whose RUN never goes FALSE after a start (the carriage still stops at the target).
+// A motor whose RUN never goes FALSE after a start (the carriage still stops at the target) until
+// USMC_Stop or a power-off clears it.
 bool usmc_sim_set_stuck_motor(const char *serial16, bool stuck);
 // Power that never goes off after ResetD is set.
 bool usmc_sim_set_stuck_power(const char *serial16, bool stuck);

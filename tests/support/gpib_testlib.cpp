@@ -1,8 +1,9 @@
 // A stand-in for a GPIB board library, for tests: one instrument at any address that answers
 // every read with READING, exported in the GPIB library's calling convention with its status in
 // the exported variables user_ibsta, user_iberr and user_ibcntl (the older libraries' way).
-// A write of "FAIL" fails with ENOL; env VRIM_TESTLIB_OVERRUN=N makes ibrd store N bytes more
-// than it was allowed.
+// Boards 0 to 15 are present. A write of "FAIL" fails with ENOL; env VRIM_TESTLIB_OVERRUN=N makes
+// ibrd store N bytes more than it was allowed; env VRIM_TESTLIB_READ_FAILS set makes every ibrd
+// fail as a read that timed out (ERR and TIMO, EABO).
 #include <cstdlib>
 #include <cstring>
 
@@ -23,7 +24,7 @@ TESTLIB_VISIBLE long user_ibcntl = 0;
 
 namespace {
 const char kReading[] = "NDCA+4.2000E-10\r\n";
-const int kCmpl = 0x0100, kErr = 0x8000, kEnd = 0x2000;
+const int kCmpl = 0x0100, kErr = 0x8000, kEnd = 0x2000, kTimo = 0x4000;
 int done(int sta, long count) {
     user_ibsta = sta;
     user_ibcntl = count;
@@ -32,7 +33,7 @@ int done(int sta, long count) {
 }  // namespace
 
 TESTLIB_EXPORT int VRIM_GPIB_CALL ibdev(int board, int pad, int, int, int, int) {
-    if (board != 0 || pad < 0 || pad > 30) {
+    if (board < 0 || board > 15 || pad < 0 || pad > 30) {
         user_iberr = 4;  // EARG
         done(kErr, 0);
         return -1;
@@ -52,6 +53,10 @@ TESTLIB_EXPORT int VRIM_GPIB_CALL ibwrt(int, const void *buf, long cnt) {
 }
 
 TESTLIB_EXPORT int VRIM_GPIB_CALL ibrd(int, void *buf, long cnt) {
+    if (std::getenv("VRIM_TESTLIB_READ_FAILS")) {
+        user_iberr = 6;  // EABO
+        return done(kErr | kTimo, 0);
+    }
     long n = long(sizeof kReading - 1);
     if (n > cnt) n = cnt;
     std::memcpy(buf, kReading, size_t(n));

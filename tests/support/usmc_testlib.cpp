@@ -3,7 +3,9 @@
 // convention.
 //
 // Env VRIM_TESTLIB_OVERRUN=N (read at every call) makes every operation that fills a record
-// write N bytes of 0x5A past its end, as a library with longer records would.
+// write N bytes of 0x5A past its end, as a library with longer records would. Env
+// VRIM_TESTLIB_ERRTEXT, when set, is the text of the last error. The error text is copied as
+// a library may do it: at most len characters, with no terminator when it fills them all.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -132,8 +134,11 @@ TESTLIB_EXPORT DWORD VRIM_USMC_CALL USMC_Start(DWORD Device, int DestPos, float 
 }
 
 TESTLIB_EXPORT void VRIM_USMC_CALL USMC_GetLastErr(char *str, std::size_t len) {
-    if (str && len) std::snprintf(str, len, "%s", lastErr);
+    const char *text = std::getenv("VRIM_TESTLIB_ERRTEXT");
+    if (str && len) std::strncpy(str, text ? text : lastErr, len);
 }
+
+TESTLIB_EXPORT DWORD VRIM_USMC_CALL USMC_Stop(DWORD Device) { return check(Device, lastErr); }
 
 TESTLIB_EXPORT DWORD VRIM_USMC_CALL USMC_Close(void) {
     open_ = false;

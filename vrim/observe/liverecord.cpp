@@ -3,11 +3,8 @@
 
 #include <ctime>
 
-#include "platform/panel/userint.h"
 #include "vrim/observe/journal.h"
 #include "formats/maprecord.h"
-#include "vrim/app.h"
-#include "vrim/controls.h"
 #include "vrim/store.h"
 
 namespace {
@@ -30,20 +27,6 @@ bool gOpen = false;
 void take_sha(const char *path) {
     gRef.sha256.clear();
     if (sha256_file(path, &gRef.sha256) != 0) gRef.sha256.clear();
-}
-
-void add_setting(const char *name, int control, bool isFloat) {
-    double v = 0;
-    if (isFloat) {
-        float f = 0;
-        GetCtrlVal(p1h, control, &f);
-        v = f;
-    } else {
-        int i = 0;
-        GetCtrlVal(p1h, control, &i);
-        v = i;
-    }
-    gDoc.settings.emplace_back(name, v);
 }
 
 // The wavelengths row 0 holds now, as many as the table held in the store has.
@@ -117,25 +100,21 @@ bool reference_current_matches(std::string *why) {
     return false;
 }
 
-int record_begin(const char *mapPath, const std::vector<std::array<int, 2>> &positions) {
+int record_begin(const char *mapPath, const ScanSettings &s, const MapPlan &plan) {
     gDoc = MapRecordDoc();
     gMapPath = mapPath ? mapPath : "";
     gOpen = true;
     gDoc.version = journal_version();
     gDoc.started = iso8601_local((long long)time(nullptr));
     gDoc.state = "running";
-    add_setting("DARK_WAIT", DARK_WAIT, true);
-    add_setting("POINT_WAIT", POINT_WAIT, true);
-    add_setting("NREF", NREF, false);
-    add_setting("CURRENT_RANGE", CURRENT_RANGE, false);
-    add_setting("GRATING", GRATING, false);
-    add_setting("VSOURCE_VALUE", VSOURCE_VALUE, true);
-    add_setting("VSOURCE_OPERATE", VSOURCE_OPERATE, false);
+    gDoc.settings = {{"DARK_WAIT", s.darkWait},         {"POINT_WAIT", s.pointWait}, {"NREF", s.nrefPanel},
+                     {"CURRENT_RANGE", s.range},         {"GRATING", s.grating},      {"VSOURCE_VALUE", s.vsource},
+                     {"VSOURCE_OPERATE", s.operate}};
     gDoc.refTable = gRef.table;
     gDoc.refSha256 = gRef.sha256;
-    gDoc.refPoints = nref;
+    gDoc.refPoints = s.tablePoints;
     gDoc.refScanned = gRef.scanned ? iso8601_local(gRef.scanned) : "";
-    gDoc.positions = positions;
+    gDoc.positions = plan.xy();
     return write_now();
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "formats/maprecord.h"
+#include "vrim/scan.h"
 
 // The reference QE table in row 0 was read from path (points pairs, wavelengths in wl[0]): its
 // SHA-256 is taken now. When a reference current is held (scanned or loaded) and was measured at
@@ -30,10 +31,10 @@ void reference_current_restored(void);
 // which is also put on the status line.
 bool reference_current_matches(std::string *why);
 
-// A map scan into mapPath begins and will visit positions (X, Y in microsteps, in order): the
-// record is written with state "running", the panel's settings and no block. Returns 0, or -1
-// when it could not be written (reported as a fault).
-int record_begin(const char *mapPath, const std::vector<std::array<int, 2>> &positions);
+// A map scan into mapPath begins with settings s and will visit the positions of plan: the record
+// is written with state "running", the settings and no block. Returns 0, or -1 when it could not
+// be written (reported as a fault).
+int record_begin(const char *mapPath, const ScanSettings &s, const MapPlan &plan);
 // A block was written: appended to the record, which is rewritten. t is the block's calendar time.
 int record_block(int index, int xReq, int yReq, int xRead, int yRead, long long t,
                  const std::vector<std::string> &faultTexts);

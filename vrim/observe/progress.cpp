@@ -140,9 +140,3 @@ Progress &progress_scan() {
     static Progress p;
     return p;
 }
-
-std::string progress_text(double now) {
-    const Progress &p = progress_map().active() ? progress_map() : progress_scan();
-    if (!p.active()) return std::string();
-    return ", elapsed " + progress_hms(p.elapsed(now)) + ", left " + progress_hms(p.left(now));
-}

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "vrim/scan.h"
+
 // Modelled costs of the instrument work, program seconds (of the station's instruments and links,
 // as measured on the simulated station that models them).
 struct ProgressCosts {
@@ -78,22 +80,26 @@ std::string progress_hms(double seconds);
 // the spectrum or quick scan being measured (inside a map, the position's own).
 Progress &progress_map();
 Progress &progress_scan();
-// ", elapsed H:MM:SS, left H:MM:SS" of the map when one runs, else of the scan, else "".
+// ", elapsed H:MM:SS, left H:MM:SS" of the map when one runs, else of the scan, else ""; a map
+// whose positions measure fewer points than the reference table holds adds ", M of N points per
+// position" first.
 std::string progress_text(double now);
 
 // ---------------------------------------------------------------------------------------------
-// Fed by the scans (scanprogress.cpp): each reads the panel values its plan needs and the clock.
+// Fed by the scans (scanprogress.cpp) with the settings they read when they started, and the clock.
 
-// A map scan begins at position `first` (1, or later for a resumed map): the plan of the POSITIONS
-// rows it will visit (rows first + 1 … until X ≤ 0 and Y ≤ 0), from the stage position shown, with
-// DARK_WAIT, POINT_WAIT and the points measured. The session log gets the map's estimate.
-void progress_begin_map(int first);
+// A map scan begins at position `first` (1, or later for a resumed map): the plan of the positions
+// of `plan` from `first` on, from the stage position shown, with the settings' waits and points
+// measured. The session log gets the map's estimate. When a position measures fewer points than
+// the reference table holds, the status line says so while the map runs.
+void progress_begin_map(const MapPlan &plan, int first, const ScanSettings &s);
 // The map's next position is measured.
 void progress_position_done(void);
 void progress_end_map(void);
-// A reference or sample scan begins (moving to POSITIONS row `row`), or a quick current scan.
-void progress_begin_spectrum(int row);
-void progress_begin_quick(void);
+// A reference or sample scan begins, moving to `to` and measuring `points` points; or a quick
+// current scan.
+void progress_begin_spectrum(const ScanSettings &s, const ScanPosition &to, int points);
+void progress_begin_quick(const ScanSettings &s);
 // The running scan's next unit (the dark offset, a point) is done.
 void progress_step(void);
 void progress_end_scan(void);

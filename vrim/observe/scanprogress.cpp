@@ -1,6 +1,7 @@
-// The scans' progress from the panel values they run with, on the program clock, shown on the
-// status line and in the session log. The status line takes the progress at its next redraw (the
-// scan's next point or position, its end, or a slice of a long wait), so nothing here redraws it.
+// Progress of the running scans from the settings they started with, on the program clock, shown
+// on the status line and in the session log. The status line takes the progress at its next redraw
+// (the scan's next point or position, its end, or a slice of a long wait), so nothing here redraws
+// it.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -13,29 +14,19 @@
 #include "vrim/controls.h"
 #include "vrim/store.h"
 
-int held_ref_count(void);  // measure.cpp
-
 namespace {
 
 const double kQuickSettle = 2.0;  // seconds before the first point of a quick scan
 
-struct Waits {
-    double darkMin = 0;  // minutes
-    double pointS = 0;   // seconds
-    std::vector<int> wl; // tenths of a nanometre: the points the scan measures
-};
+// The running map's positions measure fewer points than the reference table holds.
+bool mapShort;
+int mapPoints;       // points each position measures
+int mapTablePoints;  // points of the reference table
 
-Waits panel_waits(bool sample) {
-    Waits w;
-    float v = 0;
-    if (GetCtrlVal(p1h, DARK_WAIT, &v) == 0) w.darkMin = v;
-    v = 0;
-    if (GetCtrlVal(p1h, POINT_WAIT, &v) == 0) w.pointS = v;
-    int points = held_ref_count();
-    int n = 0;
-    if (sample && GetCtrlVal(p1h, NREF, &n) == 0) points = std::clamp(n, 0, points);
-    w.wl.assign(wl[0], wl[0] + points);
-    return w;
+// The wavelengths (tenths of a nanometre) of the first `points` points of the reference table.
+std::vector<int> table_wavelengths(int points) {
+    points = std::clamp(points, 0, VRIM_POINTS);
+    return std::vector<int>(wl[0], wl[0] + points);
 }
 
 std::array<int, 2> shown_position() {
@@ -47,21 +38,17 @@ std::array<int, 2> shown_position() {
 
 }  // namespace
 
-void progress_begin_map(int first) {
+void progress_begin_map(const MapPlan &plan, int first, const ScanSettings &s) {
     std::vector<std::array<int, 2>> pos;
-    int rows = 0;
-    GetNumTableRows(p1h, POSITIONS, &rows);
-    for (int r = std::max(first, 1) + 1; r <= rows && r <= VRIM_ROWS; r++) {
-        std::array<int, 2> xy{};
-        GetTableCellVal(p1h, POSITIONS, MakePoint(1, r), &xy[0]);
-        GetTableCellVal(p1h, POSITIONS, MakePoint(2, r), &xy[1]);
-        if (xy[0] <= 0 && xy[1] <= 0) break;
-        pos.push_back(xy);
-    }
-    Waits w = panel_waits(true);
+    for (const ScanPosition &p : plan.positions)
+        if (p.index >= first) pos.push_back({p.x, p.y});
+    std::vector<int> w = table_wavelengths(s.points);
     Progress &p = progress_map();
-    p.begin(progress_map_plan(pos, shown_position(), w.darkMin, w.pointS, w.wl), Timer());
-    log_line("Map scan estimate: %zu positions of %zu points, about %s (program time)", pos.size(), w.wl.size(),
+    p.begin(progress_map_plan(pos, shown_position(), s.darkWait, s.pointWait, w), Timer());
+    mapShort = s.points < s.tablePoints;
+    mapPoints = s.points;
+    mapTablePoints = s.tablePoints;
+    log_line("Map scan estimate: %zu positions of %zu points, about %s (program time)", pos.size(), w.size(),
              progress_hms(p.planned()).c_str());
 }
 
@@ -71,28 +58,19 @@ void progress_position_done(void) {
 
 void progress_end_map(void) {
     progress_map().end();
+    mapShort = false;
 }
 
-void progress_begin_spectrum(int row) {
-    std::array<int, 2> to{};
-    GetTableCellVal(p1h, POSITIONS, MakePoint(1, row), &to[0]);
-    GetTableCellVal(p1h, POSITIONS, MakePoint(2, row), &to[1]);
+void progress_begin_spectrum(const ScanSettings &s, const ScanPosition &to, int points) {
     std::array<int, 2> at = shown_position();
-    double steps = std::fabs((double)to[0] - at[0]) + std::fabs((double)to[1] - at[1]);
-    Waits w = panel_waits(row > 1);
-    progress_scan().begin(progress_spectrum_plan(steps, w.darkMin, w.pointS, w.wl), Timer());
+    double steps = std::fabs((double)to.x - at[0]) + std::fabs((double)to.y - at[1]);
+    progress_scan().begin(progress_spectrum_plan(steps, s.darkWait, s.pointWait, table_wavelengths(points)), Timer());
 }
 
-void progress_begin_quick(void) {
-    int first = 0, step = 0, count = 0;  // tenths of a nanometre, tenths, points
-    float wait = 0;                      // seconds
-    GetCtrlVal(p1h, WL_FIRST, &first);
-    GetCtrlVal(p1h, WL_STEP, &step);
-    GetCtrlVal(p1h, WL_COUNT, &count);
-    GetCtrlVal(p1h, POINT_WAIT, &wait);
+void progress_begin_quick(const ScanSettings &s) {
     std::vector<int> pts;
-    for (int i = 0; i < std::clamp(count, 0, VRIM_POINTS); i++) pts.push_back((int)((long long)first + (long long)i * step));
-    progress_scan().begin(progress_quick_plan(kQuickSettle, wait, pts), Timer());
+    for (int i = 0; i < s.wlCount; i++) pts.push_back((int)((long long)s.wlFirst + (long long)i * s.wlStep));
+    progress_scan().begin(progress_quick_plan(kQuickSettle, s.pointWait, pts), Timer());
 }
 
 void progress_step(void) {
@@ -107,4 +85,17 @@ std::string progress_map_text(void) {
     double now = Timer();
     const Progress &p = progress_map();
     return "elapsed " + progress_hms(p.elapsed(now)) + ", left " + progress_hms(p.left(now));
+}
+
+std::string progress_text(double now) {
+    bool map = progress_map().active();
+    const Progress &p = map ? progress_map() : progress_scan();
+    if (!p.active()) return std::string();
+    std::string s;
+    if (map && mapShort) {
+        char buf[80];
+        snprintf(buf, sizeof buf, ", %d of %d points per position", mapPoints, mapTablePoints);
+        s = buf;
+    }
+    return s + ", elapsed " + progress_hms(p.elapsed(now)) + ", left " + progress_hms(p.left(now));
 }

@@ -1,7 +1,6 @@
 // Watched instrument calls (see watch.h).
 #include "vrim/observe/watch.h"
 
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -46,21 +45,31 @@ void printable(const char *in, char *out, int size) {
 
 // What the monochromator's last exchange gave back, when it was not a good reply.
 void mono_problem(double replySeconds, char *out, int size) {
-    if (GetInQLen(SP2155_Port) < 0) {
+    switch (SP2155_LinkStatus()) {
+    case LINK_NOT_OPEN:
         snprintf(out, (size_t)size, "serial port %d (%s) is not open", SP2155_Port,
                  rs232_device_name(SP2155_Port));
-    } else if (SP2155_Receive[0]) {
-        char raw[SP2155_BUFSIZE * 4 + 8];
-        printable(SP2155_Receive, raw, sizeof raw);
-        snprintf(out, (size_t)size, "answered \"%s\" instead of ok", raw);
-    } else if (SP2155_nin() == kRS232_IOError) {
+        return;
+    case LINK_ANSWERED:
+        if (SP2155_Receive[0]) {
+            char raw[SP2155_BUFSIZE * 4 + 8];
+            printable(SP2155_Receive, raw, sizeof raw);
+            snprintf(out, (size_t)size, "answered \"%s\" instead of ok", raw);
+            return;
+        }
+        break;  // an empty line carries no answer
+    case LINK_PORT_FAILED:
         snprintf(out, (size_t)size, "the serial port %d (%s) failed (input/output error): unplugged?", SP2155_Port,
                  rs232_device_name(SP2155_Port));
-    } else if (SP2155_nin() < 0 && SP2155_nin() != kRS232_Timeout) {
+        return;
+    case LINK_NO_REPLY:
         snprintf(out, (size_t)size, "reading the answer failed (serial code %d)", SP2155_nin());
-    } else {
-        snprintf(out, (size_t)size, "no whole answer within %g s", replySeconds);
+        return;
+    case LINK_TIMED_OUT:
+    case LINK_IDLE:
+        break;
     }
+    snprintf(out, (size_t)size, "no whole answer within %g s", replySeconds);
 }
 
 void mono_check(const char *operation, double replySeconds) {
@@ -70,9 +79,11 @@ void mono_check(const char *operation, double replySeconds) {
     journal_fault("monochromator", operation, "%s", what);
 }
 
-void port_check(const char *instrument, const char *what, int port) {
+// After an open: a fault when the driver found the port not open. The code is the serial layer's
+// for the port as it stands.
+void port_check(const char *instrument, const char *what, int port, LinkStatus status) {
+    if (status != LINK_NOT_OPEN) return;
     int q = GetInQLen(port);
-    if (q >= 0) return;
     char op[200];
     snprintf(op, sizeof op, "open %s on serial port %d (%s)", what, port, rs232_device_name(port));
     journal_fault(instrument, op, "the port could not be opened (code %d); every command to it will fail", q);
@@ -98,6 +109,9 @@ const char *stage_code_text(int code, char *buf, int size) {
         break;
     case uSMC_ERR_RANGE:
         snprintf(buf, (size_t)size, "destination outside the position range");
+        break;
+    case uSMC_ERR_BROKEN:
+        snprintf(buf, (size_t)size, "broken off on request (the motor was stopped)");
         break;
     case (int)USMC_ERR_NOT_OPEN:
         snprintf(buf, (size_t)size, "the stage library is not open (code 0x%08X)", (unsigned)code);
@@ -154,9 +168,9 @@ int watch_mono_get_grating(void) {
     return v;
 }
 
-void watch_mono_open(int port) { port_check("monochromator", "the monochromator", port); }
+void watch_mono_open(int port) { port_check("monochromator", "the monochromator", port, SP2155_LinkStatus()); }
 
-void watch_k617_open(int port) { port_check("electrometer", "the GPIB-USB adapter", port); }
+void watch_k617_open(int port) { port_check("electrometer", "the GPIB-USB adapter", port, K617_LinkStatus()); }
 
 double watch_k617_get(const char *operation) {
     double t0 = Timer();
@@ -182,43 +196,18 @@ void watch_k617_average(const char *operation, int bad, int n) {
 }
 
 void watch_k617_status(void) {
-    // Marks every field so that what the reply did not set shows; those get their old values back.
-    const K617STATUS before = K617Stat;
-    K617STATUS mark;
-    int *fields[] = {&mark.function, &mark.range,   &mark.zero_check, &mark.zero_correct, &mark.suppress,
-                     &mark.trigger,  &mark.vsource_operate, &mark.read_mode, &mark.data_prefix,
-                     &mark.display,  &mark.data_store, &mark.srq,    &mark.eoi};
-    for (int *f : fields) *f = INT_MIN;
-    mark.terminator[0] = mark.terminator[1] = 0;
-    K617Stat = mark;
-    K617_status();
-    int *now[] = {&K617Stat.function, &K617Stat.range,   &K617Stat.zero_check, &K617Stat.zero_correct,
-                  &K617Stat.suppress, &K617Stat.trigger, &K617Stat.vsource_operate, &K617Stat.read_mode,
-                  &K617Stat.data_prefix, &K617Stat.display, &K617Stat.data_store, &K617Stat.srq,
-                  &K617Stat.eoi};
-    const int *old[] = {&before.function, &before.range,   &before.zero_check, &before.zero_correct,
-                        &before.suppress, &before.trigger, &before.vsource_operate, &before.read_mode,
-                        &before.data_prefix, &before.display, &before.data_store, &before.srq,
-                        &before.eoi};
-    int set = 0;
-    const int count = (int)(sizeof now / sizeof now[0]);
-    for (int i = 0; i < count; i++) {
-        if (*now[i] == INT_MIN)
-            *now[i] = *old[i];
-        else
-            set++;
-    }
-    bool termSet = K617Stat.terminator[0] != 0;
-    if (!termSet) memcpy(K617Stat.terminator, before.terminator, sizeof K617Stat.terminator);
+    const int kFields = 14;  // thirteen numbers and the terminator pair
+    int set = K617_status();
     if (set == 0)
         journal_fault("electrometer", "read the status word", "no status word (no answer, or one not starting with 617)");
-    else if (set < count || !termSet)
-        journal_fault("electrometer", "read the status word", "the status word was cut short (%d of %d fields)",
-                      set, count + 1);
+    else if (set < kFields)
+        journal_fault("electrometer", "read the status word", "the status word was cut short (%d of %d fields)", set,
+                      kFields);
 }
 
 int watch_stage_code(int axis, const char *operation, int code) {
-    if (code == 0) return 0;
+    // A move broken off is the operator's wish (STOP, QUIT, an end request), not a fault.
+    if (code == 0 || code == uSMC_ERR_BROKEN) return code;
     char words[160];
     stage_code_text(code, words, sizeof words);
     journal_fault(stage_name(axis), operation, "%s", words);

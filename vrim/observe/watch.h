@@ -42,21 +42,24 @@ extern const double kReadingLate;
 // A fault when the slowest reading of an operation took longer than kReadingLate (the text names
 // the bound, not the time, so that the same late instrument is the same fault).
 void watch_k617_duration(const char *operation, double slowestSeconds);
-// K617_status(); a fault when no status word came or it was cut short. The fields a failed reply
-// did not set keep their earlier values, as the driver keeps them.
+// K617_status(); a fault when no status word came or it was cut short (the driver's count of the
+// fields the reply set). The fields a failed reply did not set keep their earlier values, as the
+// driver keeps them.
 void watch_k617_status(void);
 
 // ---- Stages ----
 
 // uSMC_MoveTo(node[axis], target); a fault when the driver returned non-zero (no controller, a
-// library failure, or the move's time bound). Returns the driver's code.
+// library failure, or the move's time bound), but not for uSMC_ERR_BROKEN: a move broken off by
+// the break check is what the operator asked for. Returns the driver's code, so that a caller
+// seeing uSMC_ERR_BROKEN stops what it was doing.
 int watch_stage_move(int axis, int target);
 // uSMC_GetPosition(node[axis], pos); a fault when the driver returned non-zero (*pos keeps what it
 // held, which is then not a read-back), or, when checkTarget, when the position read differs
 // from target by more than kPositionTolerance. Returns the driver's code.
 int watch_stage_read(int axis, int *pos, bool checkTarget, int target);
-// A stage operation's result: a fault "stage <axis>: <operation>: <code in words>" when non-zero.
-// Returns code.
+// A stage operation's result: a fault "stage <axis>: <operation>: <code in words>" when non-zero
+// and not uSMC_ERR_BROKEN (homing broken off is not a fault either). Returns code.
 int watch_stage_code(int axis, const char *operation, int code);
 
 // The words for a stage driver's code ("no controller for this axis (not found at start-up)").

@@ -1,6 +1,7 @@
 // Map scan over the POSITIONS table into a binary measurement file, and the loader that takes the
 // reference data of such a file's first block back into row 0 of the store.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -53,26 +54,35 @@ const char *base_name(const char *path) {
 
 // The positions the map visits, in order: table rows 2 … until a row with X <= 0 and Y <= 0, at
 // most the store's sample rows.
-std::vector<std::array<int, 2>> map_positions(void) {
-    std::vector<std::array<int, 2>> v;
+MapPlan map_plan_read(void) {
+    MapPlan plan;
     int nrows = 0;
     GetNumTableRows(p1h, POSITIONS, &nrows);
+    // Table row j + 1 is store row j; the store ends at row 999.
     int last = nrows - 1;
     if (last > VRIM_ROWS - 1) last = VRIM_ROWS - 1;
     for (int j = 1; j <= last; j++) {
-        int x = 0, y = 0;  // microsteps
-        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &x);
-        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &y);
-        if (x <= 0 && y <= 0) break;
-        v.push_back({x, y});
+        ScanPosition p;
+        p.index = j;
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &p.x);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &p.y);
+        if (p.x <= 0 && p.y <= 0) {
+            plan.end = j;
+            break;
+        }
+        plan.positions.push_back(p);
     }
-    return v;
+    return plan;
 }
+
+std::vector<std::array<int, 2>> map_positions(void) { return map_plan_read().xy(); }
 
 // One block of position j: header and records encoded into one buffer (kept for the run, so that
 // nothing is allocated once it has grown to the table's size), written and synced in one go.
 // Returns 0, or the errno of the failed write (the file is cut back to its whole blocks then).
-int write_block(MapWriter *w, int j, int n, int xRead, int yRead, int xReq, int yReq, int *cutErr) {
+// Of the n records, the first `measured` hold what position j measured; the rest carry NaN for the
+// sample current and QE (a position measures NREF points, the block has the table's).
+int write_block(MapWriter *w, int j, int n, int measured, int xRead, int yRead, int xReq, int yReq, int *cutErr) {
     const char *pfile = w->path.c_str();
     static MapRecord sdata[VRIM_POINTS];
     static std::vector<unsigned char> buf;
@@ -85,60 +95,66 @@ int write_block(MapWriter *w, int j, int n, int xRead, int yRead, int xReq, int 
     h.offRef = tokoff[0];
     h.offPos = tokoff[j];
     h.time = (int32_t)time(nullptr);
-    for (int i = 0; i < n; i++) sdata[i] = {(float)wl[0][i], tok[0][i], tok[j][i], qe[0][i], qe[j][i]};
+    for (int i = 0; i < n; i++) {
+        bool m = i < measured;
+        sdata[i] = {(float)wl[0][i], tok[0][i], m ? tok[j][i] : NAN, qe[0][i], m ? qe[j][i] : NAN};
+    }
     mapfile_encode_block(h, sdata, n, &buf);
     int err = mapwrite_block(w, buf.data(), buf.size(), cutErr);
     if (!err) {
         std::vector<std::string> texts;
         journal_take_faults(&texts);
         progress_position_done();
-        log_line("map block %d written to %s: position %d, requested X %d Y %d, read back X %d Y %d, %d fault%s, %s",
-                 w->blocks, pfile, j, xReq, yReq, xRead, yRead, (int)texts.size(), texts.size() == 1 ? "" : "s",
-                 progress_map_text().c_str());
+        char points[64] = "";
+        if (measured < n) snprintf(points, sizeof points, "measured %d of %d points, ", measured, n);
+        log_line("map block %d written to %s: position %d, requested X %d Y %d, read back X %d Y %d, %s%d fault%s, %s",
+                 w->blocks, pfile, j, xReq, yReq, xRead, yRead, points, (int)texts.size(),
+                 texts.size() == 1 ? "" : "s", progress_map_text().c_str());
         record_block(j, xReq, yReq, xRead, yRead, h.time, texts);
-        mapshow_block(j, n, xRead, yRead, xReq, yReq, (int)texts.size());
+        mapshow_block(j, n, measured, xRead, yRead, xReq, yReq, (int)texts.size());
     }
     return err;
 }
 
-// The map's loop from position `first` on, appending to the open file; closes it at the end.
-// `kept` is the number of whole blocks the file held before (a resumed map); `total` the number of
-// positions the map visits.
-void map_run(MapWriter *w, int first, int kept, int total, const char *name) {
+// The map's loop over the positions of plan from `first` on, with settings s, appending to the
+// open file; closes it at the end. `kept` is the number of whole blocks the file held before (a
+// resumed map); `total` the number of positions the map visits.
+void map_run(MapWriter *w, const ScanSettings &s, const MapPlan &plan, int first, int kept, int total,
+             const char *name) {
     const char *pfile = w->path.c_str();
-    qescan_set_positions(total);
-    progress_begin_map(first);
+    progress_begin_map(plan, first, s);
     mapshow_begin(first > 1 ? pfile : nullptr);
-    int nrows = 0;
-    GetNumTableRows(p1h, POSITIONS, &nrows);
-    // Table row j + 1 is store row j; the store ends at row 999.
-    int last = nrows - 1;
-    if (last > VRIM_ROWS - 1) last = VRIM_ROWS - 1;
     int n = held_ref_count();
     int failed = 0;  // errno of a failed write
     int cutErr = 0;  // errno of a failed cut back to whole blocks
     bool stopped = false;
-    for (int j = first; j <= last; j++) {
-        SetCtrlVal(p1h, POSITION_INDEX, j);
-        SetTableSelection(p1h, POSITIONS, MakeRect(j + 1, 1, 1, 2));
-        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
-        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
-        if (CurPos[0] <= 0 && CurPos[1] <= 0) break;  // end of the list
-        journal_take_faults(nullptr);  // a block counts the faults of its own position only
-        if (qescan() != 0) {                          // aborted: no block for this position
-            stopped = true;
-            break;
+    {
+        StageBreakCheck breakCheck;
+        for (const ScanPosition &at : plan.positions) {
+            if (at.index < first) continue;
+            int j = at.index;
+            SetCtrlVal(p1h, POSITION_INDEX, j);
+            SetTableSelection(p1h, POSITIONS, MakeRect(j + 1, 1, 1, 2));
+            journal_take_faults(nullptr);  // a block counts the faults of its own position only
+            int measured = 0;              // points
+            if (qescan(s, at, total, &measured) != 0) {  // aborted: no block for this position
+                stopped = true;
+                break;
+            }
+            // The pair qescan read back at its end.
+            int xRead = 0, yRead = 0;  // microsteps
+            GetCtrlVal(p1h, POS_X, &xRead);
+            GetCtrlVal(p1h, POS_Y, &yRead);
+            failed = write_block(w, j, n, measured, xRead, yRead, at.x, at.y, &cutErr);
+            if (failed) {
+                journal_fault("file", "write a block of the map file", "%s: %s", pfile, strerror(failed));
+                break;
+            }
         }
-        // The pair qescan read back at its end, then the requested pair again, which CurPos keeps.
-        GetCtrlVal(p1h, POS_X, &CurPos[0]);
-        GetCtrlVal(p1h, POS_Y, &CurPos[1]);
-        int xRead = CurPos[0], yRead = CurPos[1];  // microsteps
-        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j + 1), &CurPos[0]);
-        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j + 1), &CurPos[1]);
-        failed = write_block(w, j, n, xRead, yRead, CurPos[0], CurPos[1], &cutErr);
-        if (failed) {
-            journal_fault("file", "write a block of the map file", "%s: %s", pfile, strerror(failed));
-            break;
+        // The row that ended the list is shown selected, as the loop came to it.
+        if (!stopped && !failed && plan.end >= first) {
+            SetCtrlVal(p1h, POSITION_INDEX, plan.end);
+            SetTableSelection(p1h, POSITIONS, MakeRect(plan.end + 1, 1, 1, 2));
         }
     }
     progress_end_map();
@@ -205,7 +221,7 @@ static void reference_from_block(const MapHeader &h, const MapRecord *rec, int n
 void do_map_scan(void) {
     QuitHandback handback;
     if (!reference_allows("Map scan")) return;
-    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    if (!scan_reminder("Map scan", "Switch the cable to measure the sample detector current!")) return;
     char pfile[kPathSize] = "";
     int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SAVE_BUTTON, 0, 0, 1, 1, pfile);
     if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
@@ -234,12 +250,13 @@ void do_map_scan(void) {
         return;
     }
     grey_curves();
-    std::vector<std::array<int, 2>> visit = map_positions();
+    ScanSettings s = scan_settings_read();
+    MapPlan visit = map_plan_read();
     char extra[400];
-    snprintf(extra, sizeof extra, "%d positions, file %s", (int)visit.size(), pfile);
-    scan_log_start("Map scan", extra);
-    record_begin(pfile, visit);
-    map_run(&w, 1, 0, (int)visit.size(), "Map scan");
+    snprintf(extra, sizeof extra, "%d positions, file %s", visit.count(), pfile);
+    scan_log_start("Map scan", s, extra);
+    record_begin(pfile, s, visit);
+    map_run(&w, s, visit, 1, 0, visit.count(), "Map scan");
 }
 
 void do_resume_map(void) {
@@ -293,6 +310,10 @@ void do_resume_map(void) {
         open_failed("Resume map", pfile, e, "The map was not resumed.");
         return;
     }
+    if (!scan_reminder("Map scan", "Switch the cable to measure the sample detector current!")) {
+        mapwrite_close(&w);
+        return;
+    }
     // The blocks go on with the reference the map began with (its first block), as one
     // uninterrupted map would have written them; the reference table in use stays its origin.
     if (plan.have > 0) {
@@ -300,16 +321,16 @@ void do_resume_map(void) {
         reference_from_block(b0.hdr, b0.rec.data(), (int)b0.rec.size(), pfile, false);
         log_line("resume map: the reference of the first block of %s is used again: %d points", pfile, nref);
     }
-    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
     grey_curves();
+    ScanSettings s = scan_settings_read();
     char extra[400];
     snprintf(extra, sizeof extra, "%d positions, file %s, resumed at position %d", plan.total, pfile, plan.next);
-    scan_log_start("Map scan", extra);
+    scan_log_start("Map scan", s, extra);
     record_resume(pfile, rec);
     log_line("Map scan resumed: %s holds %d of %d positions%s; going on at position %d%s", pfile, plan.have,
              plan.total, cut > 0 ? " and a partial block, cut off" : "", plan.next,
              plan.adopted ? "; its last block was taken into the record" : "");
-    map_run(&w, plan.next, plan.have, plan.total, "Map scan");
+    map_run(&w, s, map_plan_read(), plan.next, plan.have, plan.total, "Map scan");
 }
 
 void do_load_data(void) {

@@ -1,6 +1,7 @@
 // The panel's map view fed by the program: the blocks of a running map scan as they are written,
 // any map file the operator opens (without touching the store or the reference), and the view's
 // picture saved.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -29,7 +30,7 @@ void mapshow_begin(const char *resumedFile) {
     if (!file.blocks.empty()) MapViewSetMap(p1h, MAP_VIEW, &file.blocks, nullptr);
 }
 
-void mapshow_block(int j, int n, int xRead, int yRead, int xReq, int yReq, int faults) {
+void mapshow_block(int j, int n, int measured, int xRead, int yRead, int xReq, int yReq, int faults) {
     if (j < 1 || j >= VRIM_ROWS || n < 0) return;
     if (n > VRIM_POINTS) n = VRIM_POINTS;
     MapBlock b{};
@@ -44,7 +45,10 @@ void mapshow_block(int j, int n, int xRead, int yRead, int xReq, int yReq, int f
     b.hdr.offPos = tokoff[j];
     b.hdr.time = (int32_t)time(nullptr);
     b.rec.resize((size_t)n);
-    for (int i = 0; i < n; i++) b.rec[(size_t)i] = MapRecord{(float)wl[0][i], tok[0][i], tok[j][i], qe[0][i], qe[j][i]};
+    for (int i = 0; i < n; i++) {
+        bool m = i < measured;
+        b.rec[(size_t)i] = MapRecord{(float)wl[0][i], tok[0][i], m ? tok[j][i] : NAN, qe[0][i], m ? qe[j][i] : NAN};
+    }
     MapViewAddBlock(p1h, MAP_VIEW, &b, faults);
 }
 

@@ -2,8 +2,8 @@
 // one sample position, and the handlers of the reference, sample and quick current scans.
 //
 // Every scan switches the poll timer off and the electrometer to trigger mode 1 before its first
-// reading, and back (mode 0, timer on) after its last; an abort in some waits skips that, and the
-// timer then stays off until a later scan reaches its end.
+// reading, and back (mode 0, timer on) after its last, or after a STOP or end request ended it.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -47,14 +47,58 @@ void hand_back_quit(void) {
     }
 }
 
-// Positions of the map scan running, 0 for a single position (set by the map scan).
-static int mapPositions;
-void qescan_set_positions(int n) { mapPositions = n; }
+// Set by the stage driver's break check once it saw STOP or an end request during a move, and kept
+// until the next scan installs the check again: the scan then ends without moving anything else.
+static bool stageBreak;
 
 namespace {
 struct QuitHandback {
     ~QuitHandback() { hand_back_quit(); }
 };
+
+// An end request (a signal) has come: the measurement ends, and the program after the handler.
+bool end_requested(void) {
+    if (!EndRequestReceived()) return false;
+    quitTaken = true;
+    return true;
+}
+
+// One look at the event queue during a measurement: returns 1 when STOP or an end request ends
+// it. Every other event is dropped; a QUIT is remembered for when the handler returns.
+int take_events(void) {
+    if (end_requested()) return 1;
+    ProcessSystemEvents();
+    int panel = 0, control = 0;
+    int event = GetUserEvent(0, &panel, &control);
+    if (event != 0) {
+        // Only an event actually taken counts.
+        pID = panel;
+        rID = control;
+        if (control == STOP) return 1;
+        if (event == EVENT_END_REQUEST) {
+            quitTaken = true;
+            return 1;
+        }
+        if (control == QUIT && !quitTaken) {
+            quitTaken = true;
+            std::string scan = journal_where();
+            size_t comma = scan.find(',');
+            if (comma != std::string::npos) scan.resize(comma);
+            if (scan.empty()) scan = "scan";
+            journal_note(NOTE_QUIT, "The program will quit when the %s ends; press STOP to end it now.",
+                         scan.c_str());
+            log_line("QUIT during the %s: the program will quit when it ends", scan.c_str());
+        }
+    }
+    return end_requested() ? 1 : 0;
+}
+
+// The stage driver asks at every poll of a move's wait whether the move is to be broken off.
+int stage_break_wanted(void) {
+    if (!stageBreak && take_events() != 0) stageBreak = true;
+    return stageBreak ? 1 : 0;
+}
+
 
 int bounded(int n) {
     if (n < 0) return 0;
@@ -85,21 +129,57 @@ void after_stop(void) {
     timer_enable(1);
 }
 
-// Moves X, then Y, to the cells of a POSITIONS row and shows the positions read back. Axis 0
-// finishes its move before axis 1 starts; Z stays. The scan's where becomes position k of n.
-void move_xy_to_row(int row, int k, int n) {
-    int target[2] = {0, 0};  // microsteps
-    GetTableCellVal(p1h, POSITIONS, MakePoint(1, row), &target[0]);
-    GetTableCellVal(p1h, POSITIONS, MakePoint(2, row), &target[1]);
+// Moves X, then Y, to the position and shows the positions read back. Axis 0 finishes its move
+// before axis 1 starts; Z stays. The scan's where becomes position k of n. Returns 0, or 1 when a
+// move was broken off (STOP or an end request): the axis that stopped is read back, and nothing
+// else moves.
+int move_xy(const ScanPosition &to, int k, int n) {
+    const int target[2] = {to.x, to.y};  // microsteps
     journal_where_position(k, n, target[0], target[1]);
     SetCtrlVal(p1h, STAGE_BUSY, 1);
-    for (int a = 0; a < 2; a++) {
+    int broken = 0;
+    for (int a = 0; a < 2 && !broken; a++) {
         CurPos[a] = target[a];
-        watch_stage_move(a, CurPos[a]);
-        watch_stage_read(a, &CurPos[a], true, target[a]);
+        int code = watch_stage_move(a, CurPos[a]);
+        broken = code == uSMC_ERR_BROKEN || stageBreak;
+        watch_stage_read(a, &CurPos[a], !broken, target[a]);
         SetCtrlVal(p1h, PosCtrl[a], CurPos[a]);
     }
     SetCtrlVal(p1h, STAGE_BUSY, 0);
+    return broken;
+}
+
+// Moves to the position, parks the monochromator, waits DARK_WAIT and takes the dark offset of
+// store row at.index (shown in offsetCtl), then measures the first n points of the reference
+// table into that row. Returns the points measured; fewer than n when STOP or an end request ended
+// a point's wait; -1 when the scan ended before the dark offset (a broken-off move: nothing parked
+// then; or the dark wait). Leaves the electrometer in trigger mode 1 and the poll off.
+int measure_spectrum(const ScanSettings &s, const ScanPosition &at, int k, int of, int n, int offsetCtl) {
+    timer_enable(0);
+    if (move_xy(at, k, of) != 0) return -1;
+    K617_trigger_mode(1);
+    park_mono(n);
+    if (MDelay((double)s.darkWait * 60.0) == 1) return -1;
+
+    const int row = at.index;
+    tokoff[row] = getavg(ncurroff);
+    SetCtrlVal(p1h, offsetCtl, (double)tokoff[row]);
+    progress_step();
+
+    for (int i = 0; i < n; i++) {
+        if (end_requested()) return i;  // came during the last reading: no further move
+        int icwl = wl[0][i];
+        journal_where_point(i + 1, n, icwl);
+        set_mono(icwl);
+        SetCtrlVal(p1h, WL_CURRENT, icwl);
+        if (MDelay(s.pointWait) == 1) return i;
+        float rcurr = getavg(ncurrmes);
+        SetCtrlVal(p1h, CURRENT, (double)rcurr);
+        wl[row][i] = icwl;
+        tok[row][i] = -(rcurr - tokoff[row]);
+        progress_step();
+    }
+    return n;
 }
 
 // Why a sample position cannot be measured, or null when it can: row 0 belongs to the reference
@@ -125,6 +205,12 @@ const char *position_refusal(int npos, char *buf, size_t size) {
     return nullptr;
 }
 }  // namespace
+
+StageBreakCheck::StageBreakCheck() {
+    stageBreak = false;
+    uSMC_SetBreakCheck(stage_break_wanted);
+}
+StageBreakCheck::~StageBreakCheck() { uSMC_SetBreakCheck(nullptr); }
 
 int held_ref_count(void) { return bounded(nref); }
 
@@ -176,118 +262,74 @@ float getavg(int n) {
     return sum / (float)n;
 }
 
-void scan_settings_text(char *out, size_t size) {
-    float dark = 0, point = 0, vout = 0;  // minutes, seconds, volts
-    int nrefCtl = 0, range = 0, grating = 0, operate = 0;
-    GetCtrlVal(p1h, DARK_WAIT, &dark);
-    GetCtrlVal(p1h, POINT_WAIT, &point);
-    GetCtrlVal(p1h, NREF, &nrefCtl);
-    GetCtrlVal(p1h, CURRENT_RANGE, &range);
-    GetCtrlVal(p1h, GRATING, &grating);
-    GetCtrlVal(p1h, VSOURCE_VALUE, &vout);
-    GetCtrlVal(p1h, VSOURCE_OPERATE, &operate);
+ScanSettings scan_settings_read(void) {
+    ScanSettings s;
+    GetCtrlVal(p1h, DARK_WAIT, &s.darkWait);
+    GetCtrlVal(p1h, POINT_WAIT, &s.pointWait);
+    GetCtrlVal(p1h, NREF, &s.nrefPanel);
+    GetCtrlVal(p1h, CURRENT_RANGE, &s.range);
+    GetCtrlVal(p1h, GRATING, &s.grating);
+    GetCtrlVal(p1h, VSOURCE_VALUE, &s.vsource);
+    GetCtrlVal(p1h, VSOURCE_OPERATE, &s.operate);
+    GetCtrlVal(p1h, POSITION_INDEX, &s.position);
+    GetCtrlVal(p1h, WL_FIRST, &s.wlFirst);
+    GetCtrlVal(p1h, WL_STEP, &s.wlStep);
+    GetCtrlVal(p1h, WL_COUNT, &s.wlCount);
+    s.wlCount = bounded(s.wlCount);  // row 1 holds at most the store's points
+    s.tablePoints = held_ref_count();
+    // Never more points than the reference table holds: a raised NREF would send the
+    // monochromator to wavelengths that are not in the table.
+    s.points = bounded(s.nrefPanel);
+    if (s.points > s.tablePoints) s.points = s.tablePoints;
+    return s;
+}
+
+void scan_settings_text(const ScanSettings &s, char *out, size_t size) {
     snprintf(out, size,
              "DARK_WAIT %g min, POINT_WAIT %g s, NREF %d (table %d points), CURRENT_RANGE %d, GRATING %d, "
              "voltage source %g V %s",
-             (double)dark, (double)point, nrefCtl, nref, range, grating, (double)vout,
-             operate ? "operating" : "off");
+             (double)s.darkWait, (double)s.pointWait, s.nrefPanel, s.tablePoints, s.range, s.grating,
+             (double)s.vsource, s.operate ? "operating" : "off");
 }
 
 int MDelay(double t) {
     // A request to end the program ends the measurement at its next wait, as STOP does, and the
-    // program's shutdown follows when the handler returns.
-    if (EndRequestReceived()) {
-        quitTaken = true;
-        return 1;
-    }
-    while (t > kSlice) {
-        ProcessSystemEvents();
-        int panel = 0, control = 0;
-        int event = GetUserEvent(0, &panel, &control);
-        if (event != 0) {
-            // Only an event actually taken counts; every event but STOP is dropped here.
-            pID = panel;
-            rID = control;
-            if (control == STOP) return 1;
-            if (event == EVENT_END_REQUEST) {
-                quitTaken = true;
-                return 1;
-            }
-            if (control == QUIT && !quitTaken) {
-                quitTaken = true;
-                std::string scan = journal_where();
-                size_t comma = scan.find(',');
-                if (comma != std::string::npos) scan.resize(comma);
-                if (scan.empty()) scan = "scan";
-                journal_note(NOTE_QUIT, "The program will quit when the %s ends; press STOP to end it now.",
-                             scan.c_str());
-                log_line("QUIT during the %s: the program will quit when it ends", scan.c_str());
-            }
+    // program's shutdown follows when the handler returns. The queue is looked at before every
+    // slice and once more at the end, so a STOP is seen between points however short the waits.
+    for (;;) {
+        if (take_events() != 0) return 1;
+        if (!(t > 0)) break;
+        double d = t > kSlice ? kSlice : t;  // seconds
+        Delay(d);
+        t -= d;
+        if (t > 0) {
+            SetCtrlVal(p1h, WAIT_LEFT, t);
+            // Elapsed and left count on during a long wait, redrawn every few seconds: a redraw at
+            // every slice would stretch the wait itself on a time-scaled run.
+            if (++statusSlices % kStatusSlices == 0) journal_refresh();
         }
-        if (EndRequestReceived()) {
-            quitTaken = true;
-            return 1;
-        }
-        Delay(kSlice);
-        t -= kSlice;
-        SetCtrlVal(p1h, WAIT_LEFT, t);
-        // Elapsed and left count on during a long wait, redrawn every few seconds: a redraw at
-        // every slice would stretch the wait itself on a time-scaled run.
-        if (++statusSlices % kStatusSlices == 0) journal_refresh();
     }
-    Delay(t);
     SetCtrlVal(p1h, WAIT_LEFT, 0.0);
     return 0;
 }
 
-int qescan(void) {
-    int npos = 0;
-    GetCtrlVal(p1h, POSITION_INDEX, &npos);
+int qescan(const ScanSettings &s, const ScanPosition &at, int of, int *measured) {
+    if (measured) *measured = 0;
+    int npos = at.index;
     // The store has rows 1 … 999 for samples; row 0 stays the reference.
     if (npos < 1 || npos >= VRIM_ROWS) return 1;
 
-    // Never more points than the reference table holds: a raised NREF would send the
-    // monochromator to wavelengths that are not in the table.
-    int n = 0;
-    GetCtrlVal(p1h, NREF, &n);
-    n = bounded(n);
+    int n = s.points;
     int held = held_ref_count();
-    if (n > held) {
-        log_line("NREF %d is above the %d points of the reference table: %d points are measured", n, held, held);
-        n = held;
-    }
+    if (n > held) n = held;
+    if (bounded(s.nrefPanel) > held)
+        log_line("NREF %d is above the %d points of the reference table: %d points are measured",
+                 bounded(s.nrefPanel), held, held);
 
-    timer_enable(0);
-    move_xy_to_row(npos + 1, npos, mapPositions);
-    K617_trigger_mode(1);
-    park_mono(n);
-
-    float wait = 0.0f;  // minutes, then seconds
-    GetCtrlVal(p1h, DARK_WAIT, &wait);
-    if (MDelay((double)wait * 60.0) == 1) {
+    int done = measure_spectrum(s, at, npos, of, n, OFFSET_SAMPLE);
+    if (done < n) {
         after_stop();
         return 1;
-    }
-    GetCtrlVal(p1h, POINT_WAIT, &wait);
-
-    tokoff[npos] = getavg(ncurroff);
-    SetCtrlVal(p1h, OFFSET_SAMPLE, (double)tokoff[npos]);
-    progress_step();
-
-    for (int i = 0; i < n; i++) {
-        int icwl = wl[0][i];
-        journal_where_point(i + 1, n, icwl);
-        set_mono(icwl);
-        SetCtrlVal(p1h, WL_CURRENT, icwl);
-        if (MDelay(wait) == 1) {
-            after_stop();
-            return 1;
-        }
-        float rcurr = getavg(ncurrmes);
-        SetCtrlVal(p1h, CURRENT, (double)rcurr);
-        wl[npos][i] = icwl;
-        tok[npos][i] = -(rcurr - tokoff[npos]);
-        progress_step();
     }
     plot_row_curve(GRAPH_SAMPLE, &plh[npos], wl[npos], tok[npos], n, VAL_RED);
     for (int i = 0; i < n; i++) qe[npos][i] = qe_point(qe[0][i], tok[npos][i], tok[0][i]);
@@ -302,14 +344,28 @@ int qescan(void) {
         SetCtrlVal(p1h, PosCtrl[a], CurPos[a]);
     }
     SetCtrlVal(p1h, STAGE_BUSY, 0);
+    if (measured) *measured = n;
     return 0;
 }
 
+// A scan's reminder was up when an end request came: the handler ends before it changes
+// anything.
+static bool ended_at_reminder(const char *name) {
+    if (!end_requested()) return false;
+    log_line("%s not started: %s received", name, EndRequestName(EndRequestReceived()));
+    return true;
+}
+
+bool scan_reminder(const char *name, const char *text) {
+    MessagePopup("Reminder", text);
+    return !ended_at_reminder(name);
+}
+
 namespace {
-void scan_started(const char *name, const char *extra) {
+void scan_started(const char *name, const ScanSettings &s, const char *extra) {
     journal_scan_begin(name);
     char settings[400];
-    scan_settings_text(settings, sizeof settings);
+    scan_settings_text(s, settings, sizeof settings);
     log_line("%s started: %s%s%s", name, settings, extra && *extra ? ", " : "", extra ? extra : "");
 }
 
@@ -340,53 +396,31 @@ void scan_ended(const char *name, int how, const char *extra) {
 }
 }  // namespace
 
-void scan_log_start(const char *name, const char *extra) { scan_started(name, extra); }
+void scan_log_start(const char *name, const ScanSettings &s, const char *extra) { scan_started(name, s, extra); }
 void scan_log_end(const char *name, int how, const char *extra) { scan_ended(name, how, extra); }
 
 void do_reference_scan(void) {
     QuitHandback handback;
-    MessagePopup("Reminder", "Switch the cable to measure the reference PMT current!");
-    int n = held_ref_count();  // the count of the table held by the event loop, not NREF
+    if (!scan_reminder("Reference scan", "Switch the cable to measure the reference PMT current!")) return;
+    ScanSettings s = scan_settings_read();
+    int n = s.tablePoints;  // the count of the table held by the event loop, not NREF
+    ScanPosition at;  // the reference detector: row 1 of POSITIONS, store row 0
+    GetTableCellVal(p1h, POSITIONS, MakePoint(1, 1), &at.x);
+    GetTableCellVal(p1h, POSITIONS, MakePoint(2, 1), &at.y);
     char extra[80];
     snprintf(extra, sizeof extra, "%d points", n);
-    scan_started("Reference scan", extra);
+    scan_started("Reference scan", s, extra);
     ProgressScanGuard progressEnd;
-    progress_begin_spectrum(1);
-    timer_enable(0);
-    move_xy_to_row(1, 0, 0);
-    K617_trigger_mode(1);
-    park_mono(n);
+    StageBreakCheck breakCheck;
+    progress_begin_spectrum(s, at, n);
 
-    float wait = 0.0f;  // minutes, then seconds
-    GetCtrlVal(p1h, DARK_WAIT, &wait);
-    if (MDelay((double)wait * 60.0) == 1) {
+    int done = measure_spectrum(s, at, 0, 0, n, OFFSET_REFERENCE);
+    if (done < 0) {
         after_stop();
         scan_ended("Reference scan", JOURNAL_STOPPED, "reference current unchanged");
         return;
     }
-    GetCtrlVal(p1h, POINT_WAIT, &wait);
-
-    tokoff[0] = getavg(ncurroff);
-    SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
-    progress_step();
-
-    bool stopped = false;
-    int done = 0;  // points measured
-    for (int i = 0; i < n; i++) {
-        int icwl = wl[0][i];
-        journal_where_point(i + 1, n, icwl);
-        set_mono(icwl);
-        SetCtrlVal(p1h, WL_CURRENT, icwl);
-        if (MDelay(wait) == 1) {
-            stopped = true;
-            break;
-        }
-        float rcurr = getavg(ncurrmes);
-        SetCtrlVal(p1h, CURRENT, (double)rcurr);
-        tok[0][i] = -(rcurr - tokoff[0]);
-        done++;
-        progress_step();
-    }
+    bool stopped = done < n;
     plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], n, VAL_RED);
     K617_trigger_mode(0);
     timer_enable(1);
@@ -421,51 +455,60 @@ void do_sample_scan(void) {
         MessagePopup("Sample scan", why);
         return;
     }
-    MessagePopup("Reminder", "Switch the cable to measure the sample detector current!");
+    if (!scan_reminder("Sample scan", "Switch the cable to measure the sample detector current!")) return;
     grey_curves();
+    ScanSettings s = scan_settings_read();
+    ScanPosition at;
+    at.index = npos;
+    GetTableCellVal(p1h, POSITIONS, MakePoint(1, npos + 1), &at.x);
+    GetTableCellVal(p1h, POSITIONS, MakePoint(2, npos + 1), &at.y);
     char extra[80];
     snprintf(extra, sizeof extra, "position %d", npos);
-    scan_started("Sample scan", extra);
-    qescan_set_positions(0);
+    scan_started("Sample scan", s, extra);
     ProgressScanGuard progressEnd;
-    progress_begin_spectrum(npos + 1);
-    int r = qescan();
+    StageBreakCheck breakCheck;
+    progress_begin_spectrum(s, at, s.points);
+    int r = qescan(s, at, 0, nullptr);
     scan_ended("Sample scan", r != 0 ? JOURNAL_STOPPED : JOURNAL_FINISHED, nullptr);
 }
 
 void do_current_scan(void) {
     QuitHandback handback;
     timer_enable(0);
-    int iwl0 = 0, idwl = 0, inwl = 0;  // tenths of a nanometre, tenths, points
-    float wait = 0.0f;                 // seconds
-    GetCtrlVal(p1h, WL_FIRST, &iwl0);
-    GetCtrlVal(p1h, WL_STEP, &idwl);
-    GetCtrlVal(p1h, WL_COUNT, &inwl);
-    GetCtrlVal(p1h, POINT_WAIT, &wait);
-    // Row 1 holds at most the store's points.
-    inwl = bounded(inwl);
+    ScanSettings s = scan_settings_read();
     char extra[120];
-    snprintf(extra, sizeof extra, "WL_FIRST %d, WL_STEP %d, WL_COUNT %d", iwl0, idwl, inwl);
-    scan_started("Quick current scan", extra);
+    snprintf(extra, sizeof extra, "WL_FIRST %d, WL_STEP %d, WL_COUNT %d", s.wlFirst, s.wlStep, s.wlCount);
+    scan_started("Quick current scan", s, extra);
     ProgressScanGuard progressEnd;
-    progress_begin_quick();
+    progress_begin_quick(s);
     K617_trigger_mode(1);
-    MDelay(kQuickSettle);
-    progress_step();
-    for (int i = 0; i < inwl; i++) {
-        int icwl = (int)(uint32_t)((int64_t)iwl0 + (int64_t)i * idwl);
-        journal_where_point(i + 1, inwl, icwl);
+    // A STOP ends only the wait in progress; an end request ends the scan: no further move or
+    // reading.
+    bool ended = MDelay(kQuickSettle) == 1 && end_requested();
+    if (!ended) progress_step();
+    int done = 0;  // points measured
+    for (int i = 0; i < s.wlCount && !ended; i++) {
+        if (end_requested()) {
+            ended = true;
+            break;
+        }
+        int icwl = (int)(uint32_t)((int64_t)s.wlFirst + (int64_t)i * s.wlStep);
+        journal_where_point(i + 1, s.wlCount, icwl);
         set_mono(icwl);
         SetCtrlVal(p1h, WL_CURRENT, icwl);
-        MDelay(wait);  // a STOP ends only this wait
+        if (MDelay(s.pointWait) == 1 && end_requested()) {
+            ended = true;
+            break;
+        }
         double rcurr = watch_k617_get("reading");
         SetCtrlVal(p1h, CURRENT, rcurr);
         wl[1][i] = icwl;
         tok[1][i] = (float)-rcurr;
+        done++;
         progress_step();
     }
-    plot_row_curve(GRAPH_SAMPLE, &plh[1], wl[1], tok[1], inwl, VAL_RED);
+    plot_row_curve(GRAPH_SAMPLE, &plh[1], wl[1], tok[1], done, VAL_RED);
     K617_trigger_mode(0);
     timer_enable(1);
-    scan_ended("Quick current scan", JOURNAL_FINISHED, nullptr);
+    scan_ended("Quick current scan", ended ? JOURNAL_STOPPED : JOURNAL_FINISHED, nullptr);
 }
