@@ -1,6 +1,7 @@
 // Binary measurement file: little-endian encoding and decoding of blocks, independent of the host's
 // byte order.
 #include "formats/mapfile.h"
+#include "formats/safefile.h"
 
 #include <cmath>
 #include <cerrno>
@@ -131,6 +132,69 @@ int mapfile_decode_first(const unsigned char *data, size_t len, MapFirstBlock *b
     return take < b->declared ? MAPFILE_CUT_RECORDS : MAPFILE_OK;
 }
 
+int mapfile_take_first(const unsigned char *data, size_t len, unsigned long long fileBytes, MapFirstBlock *b,
+                       std::string *why) {
+    char msg[200];
+    auto refuse = [&](int code) {
+        if (why) *why = msg;
+        b->taken = 0;
+        return code;
+    };
+    if (why) why->clear();
+    if (fileBytes < len) fileBytes = len;
+    int st = mapfile_decode_first(data, len, b);
+    if (st == MAPFILE_CUT_HEADER) {
+        snprintf(msg, sizeof msg, "the file ends inside its first block's header (%llu bytes)", fileBytes);
+        return refuse(st);
+    }
+    if (st == MAPFILE_BAD_VERSION) {
+        snprintf(msg, sizeof msg, "its first block has unknown version %d", (int)b->hdr.version);
+        return refuse(st);
+    }
+    long long n = mapfile_declared_points(&b->hdr);
+    if (n < 1) {
+        snprintf(msg, sizeof msg, "its first block's length %u leaves room for no point", (unsigned)b->hdr.length);
+        return refuse(MAPFILE_NO_POINTS);
+    }
+    unsigned long long hb = (unsigned long long)mapfile_header_bytes(b->hdr.version);
+    unsigned long long present = (fileBytes - hb) / MAPFILE_RECORD_BYTES;
+    if ((unsigned long long)n > present) {
+        snprintf(msg, sizeof msg, "its first block declares %lld points but the file ends after %llu of them", n,
+                 present);
+        return refuse(MAPFILE_CUT_BLOCK);
+    }
+    if (b->hdr.version == 3 && !std::isfinite(b->hdr.offRef)) {
+        snprintf(msg, sizeof msg, "its first block's reference dark offset is not a finite number");
+        return refuse(MAPFILE_NOT_FINITE);
+    }
+    for (int i = 0; i < b->taken; i++) {
+        const MapRecord &r = b->rec[i];
+        const char *bad = nullptr;
+        float v = 0;
+        if (!std::isfinite(r.wl)) {
+            bad = "wavelength";
+            v = r.wl;
+        } else if (!std::isfinite(r.refCur)) {
+            bad = "reference current";
+            v = r.refCur;
+        } else if (!std::isfinite(r.refQe)) {
+            bad = "reference QE";
+            v = r.refQe;
+        }
+        if (bad) {
+            snprintf(msg, sizeof msg, "point %d of its first block has a %s that is not a finite number (%g)", i + 1,
+                     bad, (double)v);
+            return refuse(MAPFILE_NOT_FINITE);
+        }
+        if (!(r.wl > -2147483648.0f && r.wl < 2147483648.0f)) {
+            snprintf(msg, sizeof msg, "point %d of its first block has a wavelength out of range (%g)", i + 1,
+                     (double)r.wl);
+            return refuse(MAPFILE_NOT_FINITE);
+        }
+    }
+    return MAPFILE_OK;
+}
+
 int mapfile_read_blocks(const unsigned char *data, size_t len, MapBlocks *out) {
     out->blocks.clear();
     out->wholeBytes = 0;
@@ -182,10 +246,12 @@ int mapfile_read_blocks(const unsigned char *data, size_t len, MapBlocks *out) {
 
 int mapfile_load(const char *path, MapBlocks *out) {
     *out = MapBlocks{};
-    FILE *f = fopen(path, "rb");
+    // A device would be read for ever and a FIFO would wait for a writer: regular files only.
+    int openErr = 0;
+    FILE *f = safefile_fopen(path, "rb", &openErr);
     if (!f) {
         out->stop = MAPREAD_IO;
-        out->why = std::string("cannot open ") + path + ": " + strerror(errno);
+        out->why = std::string("cannot open ") + path + ": " + safefile_strerror(openErr);
         return MAPREAD_IO;
     }
     std::vector<unsigned char> data;

@@ -14,6 +14,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #define MAPFILE_VERSION 3             // the only version written
 #define MAPFILE_HEADER3_BYTES 40      // header of version 3
@@ -93,10 +94,30 @@ enum {
 // decoded. On MAPFILE_CUT_HEADER and MAPFILE_BAD_VERSION, `declared` and `taken` are 0.
 int mapfile_decode_first(const unsigned char *data, size_t len, MapFirstBlock *b);
 
+// Further reasons of mapfile_take_first why a first block is not taken as a reference.
+enum {
+    MAPFILE_NO_POINTS = -3,   // the block's length leaves room for no record (0, 41, negative)
+    MAPFILE_CUT_BLOCK = -4,   // the file ends before the last record the block declares
+    MAPFILE_NOT_FINITE = -5,  // a value a reference takes is not a finite number (or a wavelength
+                              // outside the int range)
+};
+
+// The first block of a file as a reference is taken from it: decoded as mapfile_decode_first
+// does from data[0 .. len), the beginning of a file of fileBytes bytes (len <= fileBytes). It is
+// taken only when its version is 1, 2 or 3, its length declares at least one record, every record
+// it declares lies within the file, and the values a reference takes are finite: the wavelength,
+// reference current and reference QE of each of the first b->taken records, and for version 3
+// the reference dark offset (field 7). A block declaring more than MAPFILE_MAX_POINTS records is
+// taken with its first MAPFILE_MAX_POINTS when it is whole in the file.
+// Returns MAPFILE_OK, or MAPFILE_CUT_HEADER, MAPFILE_BAD_VERSION, MAPFILE_NO_POINTS,
+// MAPFILE_CUT_BLOCK or MAPFILE_NOT_FINITE with *why (may be null) a phrase saying why ("the first
+// block declares 80 points but the file ends after 12 of them").
+int mapfile_take_first(const unsigned char *data, size_t len, unsigned long long fileBytes, MapFirstBlock *b,
+                       std::string *why);
+
 // ---------------------------------------------------------------------------------------------
 // Whole files: every block of a map file, for the tools, the map view and resuming a map.
 
-#include <string>
 #include <vector>
 
 struct MapBlock {

@@ -1,6 +1,7 @@
 // Map record: JSON through nlohmann::json (ordered, so the file reads in a fixed order) and the
 // atomic rewrite.
 #include "formats/maprecord.h"
+#include "formats/safefile.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -140,9 +141,10 @@ int maprecord_write(const std::string &mapPath, const MapRecordDoc &d, std::stri
 }
 
 int maprecord_read(const std::string &jsonPath, MapRecordDoc *d, std::string *err) {
-    FILE *f = fopen(jsonPath.c_str(), "rb");
+    int openErr = 0;
+    FILE *f = safefile_fopen(jsonPath.c_str(), "rb", &openErr);
     if (!f) {
-        if (err) *err = "cannot open " + jsonPath + ": " + strerror(errno);
+        if (err) *err = "cannot open " + jsonPath + ": " + safefile_strerror(openErr);
         return -1;
     }
     std::string text;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "formats/mapwrite.h"
+#include "formats/safefile.h"
 #include "platform/core/printf_check.h"
 
 
@@ -162,9 +163,10 @@ int mapsummary_salvage(const MapSummary &s, const std::string &outPath, std::str
         return -1;
     }
     // Copied byte for byte from the source, which must still hold what was read.
-    FILE *in = fopen(s.path.c_str(), "rb");
+    int openErr = 0;
+    FILE *in = safefile_fopen(s.path.c_str(), "rb", &openErr);
     if (!in) {
-        snprintf(line, sizeof line, "cannot open %s: %s", s.path.c_str(), strerror(errno));
+        snprintf(line, sizeof line, "cannot open %s: %s", s.path.c_str(), safefile_strerror(openErr));
         *msg = line;
         return -1;
     }
@@ -185,7 +187,7 @@ int mapsummary_salvage(const MapSummary &s, const std::string &outPath, std::str
     }
     int err = mapwrite_whole_file(outPath.c_str(), data.data(), data.size());
     if (err) {
-        snprintf(line, sizeof line, "writing %s failed: %s; nothing was written", outPath.c_str(), strerror(err));
+        snprintf(line, sizeof line, "writing %s failed: %s; nothing was written", outPath.c_str(), safefile_strerror(err));
         *msg = line;
         return -1;
     }

@@ -1,6 +1,7 @@
 // Durable block writer over the system's own file calls (no stream buffer between the block and
 // the disk, so that one block is one write and the sync covers all of it).
 #include "formats/mapwrite.h"
+#include "formats/safefile.h"
 
 #include <cerrno>
 #include <climits>
@@ -20,10 +21,6 @@
 namespace {
 
 #ifdef _WIN32
-int sys_open(const char *path, bool truncate) {
-    int flags = _O_WRONLY | _O_BINARY | _O_CREAT | (truncate ? _O_TRUNC : 0);
-    return _open(path, flags, _S_IREAD | _S_IWRITE);
-}
 long long sys_write(int fd, const unsigned char *p, size_t n) {
     unsigned chunk = n > (size_t)INT_MAX ? (unsigned)INT_MAX : (unsigned)n;
     return _write(fd, p, chunk);
@@ -36,10 +33,6 @@ int sys_close(int fd) { return _close(fd); }
 // A folder cannot be synced on Windows; the file's own sync covers its directory entry there.
 int sync_folder(const char *) { return 0; }
 #else
-int sys_open(const char *path, bool truncate) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    return open(path, flags, 0644);
-}
 long long sys_write(int fd, const unsigned char *p, size_t n) { return write(fd, p, n); }
 int sys_sync(int fd) {
     int r;
@@ -85,9 +78,10 @@ int write_all(int fd, const unsigned char *p, size_t n) {
 
 int mapwrite_open(MapWriter *w, const char *path, long long keep) {
     *w = MapWriter{};
-    errno = 0;
-    int fd = sys_open(path, keep < 0);
-    if (fd < 0) return errno ? errno : EIO;
+    // Only a regular file (or a new one) takes blocks: a FIFO or a device is refused at once.
+    int openErr = 0;
+    int fd = safefile_open_fd(path, keep < 0 ? SAFEFILE_WRITE : SAFEFILE_UPDATE, true, &openErr);
+    if (fd < 0) return openErr ? openErr : EIO;
     int err = 0;
     if (keep >= 0) {
         long long size = sys_size(fd);

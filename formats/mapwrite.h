@@ -20,8 +20,9 @@ struct MapWriter {
 // keep >= 0: an existing file is opened and cut to its first keep bytes (a resumed map: the whole
 // blocks already measured stay, a partial trailing block goes), and blocks follow from there; a
 // file shorter than keep is refused (EINVAL) and left alone. The folder is synced after the file
-// is created or cut. Returns 0, or the errno of what failed (*w stays closed; a file that was
-// created stays, empty).
+// is created or cut. Only a regular file or a new one is opened: anything else (a folder, device,
+// FIFO) gives SAFEFILE_NOT_REGULAR (formats/safefile.h) at once, untouched. Returns 0, or the errno
+// of what failed (*w stays closed; a file that was created stays, empty).
 int mapwrite_open(MapWriter *w, const char *path, long long keep);
 
 // Writes one whole block (len bytes) at the end of the last whole block and syncs it to the disk.

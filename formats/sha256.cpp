@@ -1,5 +1,6 @@
 // A self-contained SHA-256 (FIPS 180-4), for naming the reference table a map was measured with.
 #include "formats/sha256.h"
+#include "formats/safefile.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -90,7 +91,7 @@ std::string sha256_hex(const unsigned char *data, size_t len) {
 }
 
 int sha256_file(const char *path, std::string *hex) {
-    FILE *f = fopen(path, "rb");
+    FILE *f = safefile_fopen(path, "rb", nullptr);  // a FIFO or device is never hashed
     if (!f) return -1;
     Sha256 s;
     unsigned char chunk[65536];

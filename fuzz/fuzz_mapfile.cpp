@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "formats/mapfile.h"
 
@@ -17,6 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     long long sum = 0;
     for (int i = 0; i < block.taken; i++) sum += mapfile_wavelength(block.rec[i].wl);
     if (block.taken == 0 && sum != 0) abort();
+
+    // What "Load data" takes: only a whole block of finite values, never a partly present one.
+    int take = mapfile_take_first(data, size, size, &block, nullptr);
+    if (take == MAPFILE_OK && (block.taken < 1 || block.taken != block.declared)) abort();
+    if (take != MAPFILE_OK && block.taken != 0) abort();
 
     // Walk every block as the summary tool does.
     size_t off = 0;

@@ -9,6 +9,7 @@
 #include "platform/panel/userint.h"
 #include "vrim/observe/journal.h"
 #include "vrim/observe/liverecord.h"
+#include "formats/safefile.h"
 #include "formats/textfile.h"
 #include "vrim/app.h"
 #include "vrim/controls.h"
@@ -36,13 +37,15 @@ void store_clear(void) {
     }
 }
 
-int read_refqe(const char *path) {
-    FILE *f = fopen(path, "r");
+int read_refqe(const char *path, int *err) {
+    if (err) *err = 0;
+    int openErr = 0;
+    FILE *f = safefile_fopen(path, "r", &openErr);
     if (!f) {
-        int err = errno;
-        log_line("cannot open reference table %s: %s", path, strerror(err));
-        errno = err;  // the caller says why
-        return -1;    // never read from a file that did not open; row 0 stays as it was
+        log_line("cannot open reference table %s: %s", path, safefile_strerror(openErr));
+        if (err) *err = openErr;
+        errno = openErr == SAFEFILE_NOT_REGULAR ? EINVAL : openErr;  // the caller says why
+        return -1;  // never read from a file that did not open; row 0 stays as it was
     }
     // At most one row of pairs: a longer table stops at the store's last point.
     nref = refqe_parse(f, wl[0], qe[0], VRIM_POINTS);

@@ -16,7 +16,9 @@ extern int nref;                           // points of the reference table in r
 // Every row back to zero, no curve handles.
 void store_clear(void);
 // Reads a reference QE table into row 0, sets nref and NREF, redraws the reference QE curve.
-// At most VRIM_POINTS pairs are taken; the rest of a longer file is ignored. Returns the number
-// of pairs taken, or -1 when the file cannot be opened (nothing read, nothing changed; errno
-// tells why).
-int read_refqe(const char *path);
+// At most VRIM_POINTS pairs are taken; the rest of a longer file is ignored. Only a regular file
+// is read (a FIFO or device is refused at once). Returns the number of pairs taken, or -1 when the
+// file cannot be opened or is not a regular file (nothing read, nothing changed; *err, when not
+// null, gets the errno value or SAFEFILE_NOT_REGULAR of formats/safefile.h, and errno the errno
+// value, EINVAL for a file that is not regular).
+int read_refqe(const char *path, int *err = nullptr);

@@ -91,6 +91,7 @@ enum JournalNote {
     NOTE_REFERENCE_LOW,  // the reference current is too small for a QE at some points
     NOTE_QUIT,           // QUIT (or closing the window) waits for the running scan to end
     NOTE_INPUT,          // a typed value was refused
+    NOTE_REFERENCE_CURRENT,  // the reference current was measured at other wavelengths than the table's
     JOURNAL_NOTES
 };
 // Sets a note (printf format); null clears it.

@@ -5,6 +5,7 @@
 
 #include "vrim/observe/journal.h"
 #include "formats/maprecord.h"
+#include "vrim/store.h"
 
 namespace {
 
@@ -13,6 +14,9 @@ struct Reference {
     std::string sha256;    // of that file when it was read; "" when it could not be read
     int points = 0;
     long long scanned = 0; // calendar seconds of the reference scan or of the map file load; 0 = none
+    bool haveCurrent = false;     // a reference current is held in row 0 (scanned or loaded)
+    std::vector<int> currentWl;   // tenths of a nanometre: the wavelengths it was measured at
+    std::string otherTable;       // a table of other wavelengths read since; "" when none
 };
 Reference gRef;
 
@@ -23,6 +27,25 @@ bool gOpen = false;
 void take_sha(const char *path) {
     gRef.sha256.clear();
     if (sha256_file(path, &gRef.sha256) != 0) gRef.sha256.clear();
+}
+
+// The wavelengths row 0 holds now, as many as the table held in the store has.
+std::vector<int> held_wavelengths(void) {
+    int n = nref < 0 ? 0 : (nref > VRIM_POINTS ? VRIM_POINTS : nref);
+    return std::vector<int>(wl[0], wl[0] + n);
+}
+
+std::string mismatch_text(void) {
+    return "The reference current was measured at other wavelengths than those of the reference table " +
+           gRef.otherTable + "; a reference scan or Load data must come before a sample or map scan.";
+}
+
+// A reference current for the wavelengths of row 0 is held from now on.
+void current_held(void) {
+    gRef.haveCurrent = true;
+    gRef.currentWl = held_wavelengths();
+    if (!gRef.otherTable.empty()) journal_note(NOTE_REFERENCE_CURRENT, nullptr);
+    gRef.otherTable.clear();
 }
 
 int write_now(void) {
@@ -39,6 +62,16 @@ void reference_table_read(const char *path, int points) {
     gRef.table = path ? path : "";
     gRef.points = points;
     take_sha(path);
+    if (!gRef.haveCurrent) return;
+    if (held_wavelengths() == gRef.currentWl) {
+        if (!gRef.otherTable.empty()) journal_note(NOTE_REFERENCE_CURRENT, nullptr);
+        gRef.otherTable.clear();
+        return;
+    }
+    gRef.otherTable = gRef.table;
+    std::string text = mismatch_text();
+    journal_note(NOTE_REFERENCE_CURRENT, "%s", text.c_str());
+    log_line("%s", text.c_str());
 }
 
 void reference_loaded_from_map(const char *path, int points) {
@@ -46,9 +79,26 @@ void reference_loaded_from_map(const char *path, int points) {
     gRef.points = points;
     gRef.scanned = (long long)time(nullptr);
     take_sha(path);
+    current_held();
 }
 
-void reference_scanned(void) { gRef.scanned = (long long)time(nullptr); }
+void reference_scanned(void) {
+    gRef.scanned = (long long)time(nullptr);
+    current_held();
+}
+
+void reference_current_restored(void) { current_held(); }
+
+bool reference_current_matches(std::string *why) {
+    if (gRef.otherTable.empty()) {
+        if (why) why->clear();
+        return true;
+    }
+    std::string text = mismatch_text();
+    journal_note(NOTE_REFERENCE_CURRENT, "%s", text.c_str());
+    if (why) *why = text;
+    return false;
+}
 
 int record_begin(const char *mapPath, const ScanSettings &s, const MapPlan &plan) {
     gDoc = MapRecordDoc();

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <sys/stat.h>
 
 #include <array>
 #include <string>
@@ -19,6 +18,7 @@
 #include "vrim/observe/progress.h"
 #include "vrim/observe/liverecord.h"
 #include "formats/mapresume.h"
+#include "formats/safefile.h"
 #include "formats/textfile.h"
 #include "vrim/app.h"
 #include "vrim/controls.h"
@@ -27,18 +27,20 @@
 
 
 static const char kFileTitle[] = "Izberi binarno datoteko za meritve";
-
-static char pfile[300];  // path chosen in the file dialog
+static const int kPathSize = 300;  // characters of a path chosen in the file dialog
 
 namespace {
 struct QuitHandback {
     ~QuitHandback() { hand_back_quit(); }
 };
 
-// True for a regular file; a device or folder is never read as a map (a device may never end).
-bool regular_file(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+// Whether a sample of the map may be measured against the reference current held in row 0; when
+// not, the refusal is logged (the reference bookkeeping has put it on the status line).
+bool reference_allows(const char *scan) {
+    std::string why;
+    if (reference_current_matches(&why)) return true;
+    log_line("%s refused: %s", scan, why.c_str());
+    return false;
 }
 
 const char *base_name(const char *path) {
@@ -81,6 +83,7 @@ std::vector<std::array<int, 2>> map_positions(void) { return map_plan_read().xy(
 // Of the n records, the first `measured` hold what position j measured; the rest carry NaN for the
 // sample current and QE (a position measures NREF points, the block has the table's).
 int write_block(MapWriter *w, int j, int n, int measured, int xRead, int yRead, int xReq, int yReq, int *cutErr) {
+    const char *pfile = w->path.c_str();
     static MapRecord sdata[VRIM_POINTS];
     static std::vector<unsigned char> buf;
     MapHeader h{};
@@ -118,6 +121,7 @@ int write_block(MapWriter *w, int j, int n, int measured, int xRead, int yRead, 
 // resumed map); `total` the number of positions the map visits.
 void map_run(MapWriter *w, const ScanSettings &s, const MapPlan &plan, int first, int kept, int total,
              const char *name) {
+    const char *pfile = w->path.c_str();
     progress_begin_map(plan, first, s);
     mapshow_begin(first > 1 ? pfile : nullptr);
     int n = held_ref_count();
@@ -183,22 +187,49 @@ void map_run(MapWriter *w, const ScanSettings &s, const MapPlan &plan, int first
     }
 }
 
-void open_failed(const char *title, int err, const char *what) {
+void open_failed(const char *title, const char *pfile, int err, const char *what) {
     char msg[500];
-    snprintf(msg, sizeof msg, "Cannot open %s for writing: %s.\n%s", pfile, strerror(err), what);
-    journal_fault("file", "open the map file for writing", "%s: %s", pfile, strerror(err));
+    snprintf(msg, sizeof msg, "Cannot open %s for writing: %s.\n%s", pfile, safefile_strerror(err), what);
+    journal_fault("file", "open the map file for writing", "%s: %s", pfile, safefile_strerror(err));
     MessagePopup(title, msg);
 }
 }  // namespace
 
+static void reference_from_block(const MapHeader &h, const MapRecord *rec, int n, const char *path, bool newOrigin) {
+    if (n < 0) n = 0;
+    if (n > VRIM_POINTS) n = VRIM_POINTS;
+    for (int i = 0; i < n; i++) {
+        wl[0][i] = mapfile_wavelength(rec[i].wl);
+        tok[0][i] = rec[i].refCur;
+        qe[0][i] = rec[i].refQe;
+    }
+    // Only a version-3 header carries the reference dark offset; older blocks leave it as it was.
+    if (h.version == 3) {
+        tokoff[0] = h.offRef;
+        SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
+    }
+    nref = n;
+    SetCtrlVal(p1h, NREF, nref);
+    plot_row_curve(GRAPH_QE, &plqeh[0], wl[0], qe[0], nref, VAL_BLACK);
+    plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
+    if (newOrigin)
+        reference_loaded_from_map(path, nref);
+    else
+        reference_current_restored();
+}
+
 void do_map_scan(void) {
     QuitHandback handback;
-    if (!scan_reminder(REMINDER_SAMPLE_CABLE, "Map scan", "Switch the cable to measure the sample detector current!")) return;
+    if (!reference_allows("Map scan")) return;
+    if (!scan_reminder(REMINDER_SAMPLE_CABLE, "Map scan", "Switch the cable to measure the sample detector current!"))
+        return;
+    char pfile[kPathSize] = "";
     int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SAVE_BUTTON, 0, 0, 1, 1, pfile);
     if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
 
-    // Measured blocks are never replaced without the operator's word.
-    if (sel == VAL_EXISTING_FILE_SELECTED && regular_file(pfile)) {
+    // Measured blocks are never replaced without the operator's word. Anything but a regular file
+    // loads as no blocks here and is refused by the writer below.
+    if (sel == VAL_EXISTING_FILE_SELECTED) {
         MapBlocks old;
         mapfile_load(pfile, &old);
         if (!old.blocks.empty()) {
@@ -216,7 +247,7 @@ void do_map_scan(void) {
     MapWriter w;
     int err = mapwrite_open(&w, pfile, -1);
     if (err) {
-        open_failed("Map scan", err, "The map scan did not start.");
+        open_failed("Map scan", pfile, err, "The map scan did not start.");
         return;
     }
     grey_curves();
@@ -231,12 +262,15 @@ void do_map_scan(void) {
 
 void do_resume_map(void) {
     QuitHandback handback;
+    if (!reference_allows("Resume map")) return;
+    char pfile[kPathSize] = "";
     int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SELECT_BUTTON, 0, 0, 1, 1, pfile);
     if (sel != VAL_EXISTING_FILE_SELECTED) return;
 
     char msg[1200];
-    if (!regular_file(pfile)) {
+    if (safefile_check_new_or_regular(pfile) == SAFEFILE_NOT_REGULAR) {
         snprintf(msg, sizeof msg, "%s is not a map file (not a regular file); nothing was changed.", pfile);
+        log_line("Resume map refused for %s: not a regular file", pfile);
         MessagePopup("Resume map", msg);
         return;
     }
@@ -274,29 +308,19 @@ void do_resume_map(void) {
     MapWriter w;
     int e = mapwrite_open(&w, pfile, (long long)plan.keepBytes);
     if (e) {
-        open_failed("Resume map", e, "The map was not resumed.");
+        open_failed("Resume map", pfile, e, "The map was not resumed.");
         return;
-    }
-    // The blocks go on with the reference the map began with (its first block), as one
-    // uninterrupted map would have written them.
-    if (plan.have > 0) {
-        const MapBlock &b0 = file.blocks.front();
-        int k = (int)b0.rec.size();
-        for (int i = 0; i < k; i++) {
-            wl[0][i] = mapfile_wavelength(b0.rec[i].wl);
-            tok[0][i] = b0.rec[i].refCur;
-            qe[0][i] = b0.rec[i].refQe;
-        }
-        tokoff[0] = b0.hdr.offRef;
-        nref = k;
-        SetCtrlVal(p1h, NREF, nref);
-        SetCtrlVal(p1h, OFFSET_REFERENCE, (double)tokoff[0]);
-        plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
-        log_line("resume map: the reference of the first block of %s is used again: %d points", pfile, nref);
     }
     if (!scan_reminder(REMINDER_SAMPLE_CABLE, "Map scan", "Switch the cable to measure the sample detector current!")) {
         mapwrite_close(&w);
         return;
+    }
+    // The blocks go on with the reference the map began with (its first block), as one
+    // uninterrupted map would have written them; the reference table in use stays its origin.
+    if (plan.have > 0) {
+        const MapBlock &b0 = file.blocks.front();
+        reference_from_block(b0.hdr, b0.rec.data(), (int)b0.rec.size(), pfile, false);
+        log_line("resume map: the reference of the first block of %s is used again: %d points", pfile, nref);
     }
     grey_curves();
     ScanSettings s = scan_settings_read();
@@ -311,13 +335,15 @@ void do_resume_map(void) {
 }
 
 void do_load_data(void) {
+    char pfile[kPathSize] = "";
     int sel = FileSelectPopup("", "*.dat", ".dat", kFileTitle, VAL_SELECT_BUTTON, 0, 0, 1, 1, pfile);
     if (sel != VAL_EXISTING_FILE_SELECTED) return;
-    FILE *f = fopen(pfile, "rb");
+    char msg[600];
+    int openErr = 0;
+    FILE *f = safefile_fopen(pfile, "rb", &openErr);
     if (!f) {
-        char msg[400];
-        snprintf(msg, sizeof msg, "Cannot open %s for reading: %s.", pfile, strerror(errno));
-        log_line("load data: cannot open %s: %s", pfile, strerror(errno));
+        snprintf(msg, sizeof msg, "Cannot open %s for reading: %s.", pfile, safefile_strerror(openErr));
+        log_line("load data: cannot open %s: %s", pfile, safefile_strerror(openErr));
         MessagePopup("Load data", msg);
         return;
     }
@@ -326,42 +352,43 @@ void do_load_data(void) {
     static MapFirstBlock block;
     size_t got = fread(buf, 4, sizeof buf / 4, f) * 4;
     int readErr = ferror(f) ? errno : 0;
+    long long size = safefile_size(f);
     fclose(f);
-
-    int st = mapfile_decode_first(buf, got, &block);
-    if (st == MAPFILE_BAD_VERSION) {  // not a file of this program: ignored
-        log_line("load data: %s is not a map file (%zu bytes, unknown block version); nothing loaded", pfile, got);
+    if (readErr) {
+        snprintf(msg, sizeof msg, "Reading %s failed: %s.\nNothing was loaded.", pfile, strerror(readErr));
+        log_line("load data: reading %s failed: %s; nothing loaded", pfile, strerror(readErr));
+        MessagePopup("Load data", msg);
         return;
     }
-    char msg[500];
+    // A buffer that did not fill holds the whole file; otherwise the file's size says whether the
+    // block's last record is in it.
+    unsigned long long fileBytes = got < sizeof buf || size < (long long)got ? got : (unsigned long long)size;
+    std::string why;
+    int st = mapfile_take_first(buf, got, fileBytes, &block, &why);
+    if (st == MAPFILE_BAD_VERSION) {
+        log_line("load data: %s is not a map file (%zu bytes, unknown block version); nothing loaded", pfile, got);
+        snprintf(msg, sizeof msg, "%s is not a map file: %s.\nNothing was loaded.", pfile, why.c_str());
+        MessagePopup("Load data", msg);
+        return;
+    }
     if (st == MAPFILE_CUT_HEADER) {
-        snprintf(msg, sizeof msg, "%s ends inside its block header (%zu bytes%s%s).\nNothing was loaded.",
-                 pfile, got, readErr ? ", read error: " : "", readErr ? strerror(readErr) : "");
+        snprintf(msg, sizeof msg, "%s ends inside its block header (%zu bytes).\nNothing was loaded.", pfile, got);
         log_line("load data: %s ends inside its first block header; nothing loaded", pfile);
         MessagePopup("Load data", msg);
         return;
     }
-    int k = block.taken;
-    for (int i = 0; i < k; i++) {
-        wl[0][i] = mapfile_wavelength(block.rec[i].wl);
-        tok[0][i] = block.rec[i].refCur;
-        qe[0][i] = block.rec[i].refQe;
+    if (st != MAPFILE_OK) {
+        snprintf(msg, sizeof msg, "%s cannot be loaded: %s.\nNothing was loaded.", pfile, why.c_str());
+        log_line("load data: %s: %s; nothing loaded", pfile, why.c_str());
+        MessagePopup("Load data", msg);
+        return;
     }
-    nref = k;
-    SetCtrlVal(p1h, NREF, nref);
-    plot_row_curve(GRAPH_QE, &plqeh[0], wl[0], qe[0], nref, VAL_BLACK);
-    plot_row_curve(GRAPH_REFERENCE, &plh[0], wl[0], tok[0], nref, VAL_RED);
-    reference_loaded_from_map(pfile, nref);
+    reference_from_block(block.hdr, block.rec, block.taken, pfile, true);
     log_line("load data: read the reference of the first block of %s: %d points%s", pfile, nref,
-             st == MAPFILE_CUT_RECORDS ? " (the block is cut short)" : "");
+             block.hdr.version == 3 ? "" : " (no reference dark offset in this version)");
 
     long long declared = mapfile_declared_points(&block.hdr);
-    if (st == MAPFILE_CUT_RECORDS) {
-        snprintf(msg, sizeof msg, "%s ends after %d of %d points%s%s.\nThe %d whole points were loaded.",
-                 pfile, k, block.declared, readErr ? ", read error: " : "",
-                 readErr ? strerror(readErr) : "", k);
-        MessagePopup("Load data", msg);
-    } else if (declared > MAPFILE_MAX_POINTS) {
+    if (declared > MAPFILE_MAX_POINTS) {
         snprintf(msg, sizeof msg, "%s declares %lld points; the first %d were loaded.", pfile,
                  declared, MAPFILE_MAX_POINTS);
         MessagePopup("Load data", msg);

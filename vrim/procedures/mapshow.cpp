@@ -13,13 +13,14 @@
 #include "vrim/observe/journal.h"
 #include "formats/mapfile.h"
 #include "formats/maprecord.h"
+#include "formats/safefile.h"
 #include "formats/textfile.h"
 #include "vrim/app.h"
 #include "vrim/controls.h"
 #include "vrim/procedures/procedures.h"
 #include "vrim/store.h"
 
-static char mfile[300];  // path chosen in the file dialogs of the map view
+static const int kPathSize = 300;  // characters of a path chosen in a file dialog
 
 void mapshow_begin(const char *resumedFile) {
     MapViewClear(p1h, MAP_VIEW);
@@ -52,6 +53,7 @@ void mapshow_block(int j, int n, int measured, int xRead, int yRead, int xReq, i
 }
 
 void do_open_map(void) {
+    char mfile[kPathSize] = "";
     int sel = FileSelectPopup("", "*.dat", ".dat", "Open a map file", VAL_SELECT_BUTTON, 0, 0, 1, 0, mfile);
     if (sel != VAL_EXISTING_FILE_SELECTED) return;
     static MapBlocks file;  // kept between calls: a large map is not allocated twice
@@ -85,8 +87,19 @@ void do_open_map(void) {
 }
 
 void do_save_map_png(void) {
+    char mfile[kPathSize] = "";
     int sel = FileSelectPopup("", "*.png", ".png", "Save the map picture", VAL_SAVE_BUTTON, 0, 0, 1, 1, mfile);
     if (sel != VAL_EXISTING_FILE_SELECTED && sel != VAL_NEW_FILE_SELECTED) return;
+    // The picture writer opens the path itself, and would wait on a FIFO for ever: only a regular
+    // file or a new one is handed to it.
+    int check = safefile_check_new_or_regular(mfile);
+    if (check != 0) {
+        char msg[400];
+        snprintf(msg, sizeof msg, "The map picture cannot be written to %s: %s.", mfile, safefile_strerror(check));
+        log_line("Save map picture: %s", msg);
+        MessagePopup("Save map picture", msg);
+        return;
+    }
     if (MapViewSavePng(p1h, MAP_VIEW, mfile) != 0) {
         char msg[400];
         snprintf(msg, sizeof msg, "The map picture could not be written to %s.", mfile);

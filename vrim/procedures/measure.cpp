@@ -401,7 +401,9 @@ void scan_log_end(const char *name, int how, const char *extra) { scan_ended(nam
 
 void do_reference_scan(void) {
     QuitHandback handback;
-    if (!scan_reminder(REMINDER_REFERENCE_CABLE, "Reference scan", "Switch the cable to measure the reference PMT current!")) return;
+    if (!scan_reminder(REMINDER_REFERENCE_CABLE, "Reference scan",
+                       "Switch the cable to measure the reference PMT current!"))
+        return;
     ScanSettings s = scan_settings_read();
     int n = s.tablePoints;  // the count of the table held by the event loop, not NREF
     ScanPosition at;  // the reference detector: row 1 of POSITIONS, store row 0
@@ -443,6 +445,11 @@ void do_reference_scan(void) {
 
 void do_sample_scan(void) {
     QuitHandback handback;
+    std::string refWhy;
+    if (!reference_current_matches(&refWhy)) {  // said on the status line too
+        log_line("Sample scan refused: %s", refWhy.c_str());
+        return;
+    }
     int npos = 0;
     GetCtrlVal(p1h, POSITION_INDEX, &npos);
     char why[200];
@@ -450,7 +457,8 @@ void do_sample_scan(void) {
         MessagePopup("Sample scan", why);
         return;
     }
-    if (!scan_reminder(REMINDER_SAMPLE_CABLE, "Sample scan", "Switch the cable to measure the sample detector current!")) return;
+    if (!scan_reminder(REMINDER_SAMPLE_CABLE, "Sample scan", "Switch the cable to measure the sample detector current!"))
+        return;
     grey_curves();
     ScanSettings s = scan_settings_read();
     ScanPosition at;

@@ -6,35 +6,41 @@
 
 #include "platform/panel/userint.h"
 #include "vrim/observe/journal.h"
+#include "formats/safefile.h"
 #include "formats/textfile.h"
 #include "vrim/app.h"
 #include "vrim/controls.h"
 #include "vrim/procedures/procedures.h"
 #include "vrim/store.h"
 
-static char pfile[300];  // path chosen in the last dialog
+static const int kPathSize = 300;  // characters of a path chosen in a file dialog
 
-// Tells the operator which file failed, at what, and why.
+// Tells the operator which file failed, at what, and why (err: an errno value or
+// SAFEFILE_NOT_REGULAR).
 static void report_failure(const char *what, const char *path, int err) {
-    log_line("cannot %s the file %s: %s", what, path, strerror(err));
+    log_line("cannot %s the file %s: %s", what, path, safefile_strerror(err));
     char msg[400];
-    snprintf(msg, sizeof msg, "Cannot %s the file\n%s\n%s", what, path, strerror(err));
+    snprintf(msg, sizeof msg, "Cannot %s the file\n%s\n%s", what, path, safefile_strerror(err));
     MessagePopup("File error", msg);
 }
 
 void do_load_refqe(void) {
+    char pfile[kPathSize] = "";
     int r = FileSelectPopup("", "*.txt", ".txt", "Izberi referencni QE", VAL_LOAD_BUTTON, 0, 0, 1, 0, pfile);
     if (r != VAL_EXISTING_FILE_SELECTED) return;
-    if (read_refqe(pfile) < 0) report_failure("open", pfile, errno);
+    int err = 0;
+    if (read_refqe(pfile, &err) < 0) report_failure("open", pfile, err);
 }
 
 void do_load_positions(void) {
+    char pfile[kPathSize] = "";
     int r = FileSelectPopup("", "*.txt", ".txt", "Izberi datoteko s pozicijami", VAL_LOAD_BUTTON, 0, 0, 1, 0,
                             pfile);
     if (r != VAL_EXISTING_FILE_SELECTED) return;
-    FILE *f = fopen(pfile, "r");
+    int err = 0;
+    FILE *f = safefile_fopen(pfile, "r", &err);
     if (!f) {
-        report_failure("open", pfile, errno);
+        report_failure("open", pfile, err);
         return;
     }
     int rows = 0;
@@ -42,12 +48,10 @@ void do_load_positions(void) {
     // Pair k goes to table row k; the reading stops at the table's last row, which is never extended.
     int loaded = 0;
     for (int i = 1; i <= rows; i++) {
-        int x, y;
+        int x, y;  // microsteps
         if (positions_parse(f, &x, &y, 1) != 1) break;
-        CurPos[0] = x;
-        CurPos[1] = y;
-        SetTableCellVal(p1h, POSITIONS, MakePoint(1, i), CurPos[0]);
-        SetTableCellVal(p1h, POSITIONS, MakePoint(2, i), CurPos[1]);
+        SetTableCellVal(p1h, POSITIONS, MakePoint(1, i), x);
+        SetTableCellVal(p1h, POSITIONS, MakePoint(2, i), y);
         loaded++;
     }
     long line = 0;
@@ -74,23 +78,23 @@ void do_load_positions(void) {
 }
 
 void do_save_positions(void) {
+    char pfile[kPathSize] = "";
     int r = FileSelectPopup("", "*.txt", ".txt", "Izberi datoteko s pozicijami", VAL_SAVE_BUTTON, 0, 0, 1, 1,
                             pfile);
     if (r != VAL_EXISTING_FILE_SELECTED && r != VAL_NEW_FILE_SELECTED) return;
-    FILE *f = fopen(pfile, "w");
+    int err = 0;
+    FILE *f = safefile_fopen(pfile, "w", &err);
     if (!f) {
-        report_failure("open", pfile, errno);
+        report_failure("open", pfile, err);
         return;
     }
     int rows = 0;
     GetNumTableRows(p1h, POSITIONS, &rows);
     for (int j = 1; j <= rows; j++) {
-        // An empty cell reads as 0.
-        CurPos[0] = 0;
-        CurPos[1] = 0;
-        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j), &CurPos[0]);
-        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j), &CurPos[1]);
-        fprintf(f, "%d %d\n", CurPos[0], CurPos[1]);
+        int x = 0, y = 0;  // microsteps; an empty cell reads as 0
+        GetTableCellVal(p1h, POSITIONS, MakePoint(1, j), &x);
+        GetTableCellVal(p1h, POSITIONS, MakePoint(2, j), &y);
+        fprintf(f, "%d %d\n", x, y);
     }
     bool bad = ferror(f) != 0;
     if (fclose(f) != 0 || bad)
@@ -100,6 +104,7 @@ void do_save_positions(void) {
 }
 
 void do_save_text(void) {
+    char pfile[kPathSize] = "";
     int r = FileSelectPopup("", "*.txt", ".txt", "Izberi datoteko za meritve", VAL_SAVE_BUTTON, 0, 0, 1, 1, pfile);
     if (r != VAL_EXISTING_FILE_SELECTED && r != VAL_NEW_FILE_SELECTED) return;
     int npos = 0;
@@ -112,9 +117,10 @@ void do_save_text(void) {
         MessagePopup("File error", msg);
         return;
     }
-    FILE *f = fopen(pfile, "w");
+    int err = 0;
+    FILE *f = safefile_fopen(pfile, "w", &err);
     if (!f) {
-        report_failure("open", pfile, errno);
+        report_failure("open", pfile, err);
         return;
     }
     int n = nref < 0 ? 0 : (nref > VRIM_POINTS ? VRIM_POINTS : nref);
