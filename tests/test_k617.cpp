@@ -181,7 +181,7 @@ TEST_F(K617, ReadingsAndStatusFromTheInstrument) {
 }
 
 TEST_F(K617, FaultsGiveNaNWithinTimeoutAndNoStaleBytes) {
-    clock_set_scale(0.05);
+    clock_set_scale(kClockTimeoutScale);  // time-outs last their nominal program time
     sim.setCurrentSource([] { return 2.0e-9; });
     K617_current_mode(0);
     K617_zero_correct(1);

@@ -95,7 +95,7 @@ TEST_F(Prologix, SetAddrQueryAndSet) {
 }
 
 TEST(PrologixFaults, UnreadableAddressReplyConvertsNothingWithinTimeout) {
-    clock_set_scale(0.05);
+    clock_set_scale(kClockTimeoutScale);  // time-outs last their nominal program time
     CutAddrReply cut;
     ASSERT_TRUE(cut.start()) << cut.error();
     setenv("VRIM_COM12", cut.path().c_str(), 1);

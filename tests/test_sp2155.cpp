@@ -14,7 +14,9 @@
 #include "sim/pty_line.h"
 
 namespace {
-constexpr double kScale = 0.02;  // real seconds per program second
+// Real seconds per program second: the least at which time-outs last their nominal program time,
+// which these tests measure.
+constexpr double kScale = kClockTimeoutScale;
 
 // Answers each line with the next canned reply (exact bytes), or nothing when none is queued.
 class Scripted : public PtyLine {

@@ -73,6 +73,11 @@ std::int64_t clock_wall_seconds() {
     return state().startEpoch + static_cast<std::int64_t>(std::floor(Timer()));
 }
 
+double clock_timeout_span(double seconds) {
+    double s = clock_scale();
+    return s < kClockTimeoutScale ? seconds * (kClockTimeoutScale / s) : seconds;
+}
+
 int clock_real_ms(double programSeconds) {
     if (!(programSeconds > 0)) return 0;
     double ms = programSeconds * clock_scale() * 1000.0;

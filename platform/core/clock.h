@@ -24,6 +24,15 @@ void SleepMs(unsigned milliseconds);
 // the clock's first use plus the program seconds elapsed since. Used where a loop prints once per
 // clock second, so that the count of such lines keeps its relation to program time when scaled.
 std::int64_t clock_wall_seconds();
+// Program seconds that a time-out of `seconds` lasts. At real time, and in runs scaled by
+// kClockTimeoutScale or more, the same; in a run scaled further, stretched to last the real time it
+// would at kClockTimeoutScale. Such a run stretches every stall of a busy machine by its scale, so
+// that a simulated instrument's thread kept off the processor for a few tens of milliseconds would
+// pass for an instrument that fell silent or answered late. What stands for an instrument's fault
+// (a late answer rehearsed on the simulated station) is stretched the same way, so that it still
+// outlasts the time-outs and checks it outlasts at real time.
+constexpr double kClockTimeoutScale = 0.1;  // real seconds per program second, at the least
+double clock_timeout_span(double seconds);
 // Converts program seconds to real milliseconds for a blocking call's time-out (at least 1 ms
 // for any positive program time).
 int clock_real_ms(double programSeconds);

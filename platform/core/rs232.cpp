@@ -134,7 +134,7 @@ int ComWrt(int port, const char *buffer, int count) {
     if (count < 0) return kRS232_InvalidCount;
     if (count == 0) return 0;
     if (!buffer) return kRS232_NullPointer;
-    return d->write(buffer, count, Timer() + slot(port).timeout);
+    return d->write(buffer, count, Timer() + clock_timeout_span(slot(port).timeout));
 }
 
 int ComRdTerm(int port, char *buffer, int count, int terminator) {
@@ -143,7 +143,7 @@ int ComRdTerm(int port, char *buffer, int count, int terminator) {
     if (count < 0) return kRS232_InvalidCount;
     if (!buffer) return kRS232_NullPointer;
     const char term = static_cast<char>(terminator & 0xFF);
-    const double deadline = Timer() + slot(port).timeout;
+    const double deadline = Timer() + clock_timeout_span(slot(port).timeout);
     int stored = 0;
     while (stored < count) {
         char c;

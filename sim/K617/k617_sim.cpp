@@ -329,6 +329,6 @@ void K617Sim::reply(std::string bytes) {
         f = fault_;
     }
     if (bytes.empty()) return;
-    if (f == K617Fault::Slow) Delay(kSlowDelay);
+    if (f == K617Fault::Slow) Delay(clock_timeout_span(kSlowDelay));
     send(bytes);
 }

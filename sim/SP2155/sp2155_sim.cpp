@@ -191,7 +191,7 @@ void SP2155Sim::begin(const std::string &raw, double now) {
     } else {
         ok = false;
     }
-    if (fault_ == SP2155Fault::Slow) busyFor += slowExtra_;
+    if (fault_ == SP2155Fault::Slow) busyFor += clock_timeout_span(slowExtra_);
     reply_ = (echo_ ? raw : std::string()) + (ok ? payload + kAck : std::string(kError));
     busy_ = true;
     replyAt_ = now + busyFor;
