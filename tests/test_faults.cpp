@@ -16,13 +16,6 @@
 namespace {
 
 const char kRefqe2[] = "4000 0.30\n6000 0.41\n";
-const char kPositions[] =
-    "idle\n"
-    "cell 1 1 30000\ncell 2 1 124000\n"
-    "cell 1 2 190000\ncell 2 2 160000\n"
-    "cell 1 3 200000\ncell 2 3 170000\n"
-    "cell 1 4 210000\ncell 2 4 180000\n"
-    "set DARK_WAIT 0\nset POINT_WAIT 0.2\n";
 
 AppRunOptions options() {
     AppRunOptions o;
@@ -75,7 +68,7 @@ TEST_P(FaultRehearsal, MapGoesOnAndEveryTouchedPositionSaysSo) {
     // A late monochromator still answers a move inside its 10 s: nothing wrong comes back.
     bool harmless = inst == "mono" && kind == "slow";
     bool touchesPositions = !stageZ && !atShutdown && !harmless;
-    std::string script = std::string(kPositions) + "press REFERENCE_SCAN\nidle\n" + "fault " + inst + " " + kind +
+    std::string script = kSessionTable + "press REFERENCE_SCAN\nidle\n" + "fault " + inst + " " + kind +
                          "\nfile map.dat\npress MAP_SCAN\nidle\n" +
                          (stageZ ? "set Z_TARGET 1000\nidle\npress MOVE_Z\nidle\n" : "") +
                          "dump-controls c.txt\nquit\n";
@@ -164,7 +157,7 @@ TEST(Faults, StartUpFaultsAreSaid) {
 TEST(Faults, ClearedFaultLeavesACleanRecord) {
     AppRunOptions o = options();
     o.timeScale = 0.03;  // a late-answer check must not see the test machine's own pauses
-    AppRun r = app_run(std::string(kPositions) +
+    AppRun r = app_run(kSessionTable +
                            "press REFERENCE_SCAN\nidle\nfault mono error\nwait 1\nfault mono none\n"
                            "file map.dat\npress MAP_SCAN\nidle\nquit\n",
                        o);

@@ -11,41 +11,32 @@
 #include <string>
 
 #include "support/app_run.h"
+#include "support/session.h"
 #include "formats/mapfile.h"
 
 namespace {
 
-const char kRefqe8[] =
-    "4000 0.30\n4500 0.35\n5000 0.40\n5500 0.42\n6000 0.41\n6500 0.38\n7000 0.33\n7500 0.27\n";
 
-void le32(std::string &v, uint32_t x) {
-    for (int i = 0; i < 4; i++) v.push_back((char)(x >> (8 * i)));
-}
-void lef(std::string &v, float f) {
-    uint32_t u;
-    memcpy(&u, &f, 4);
-    le32(v, u);
-}
 
 // A block of the given version and length field with n records: wavelength wl0 + 100 i,
 // reference current (i + 1) × cur, reference QE 0.1 + i / 100, sample fields 7 and 8; a
 // version-3 header carries offRef as its reference dark offset.
 std::string block(int version, int32_t length, int n, float wl0, float cur, float offRef = 0) {
     std::string v;
-    le32(v, version);
-    le32(v, (uint32_t)length);
+    session_le32(v, version);
+    session_le32(v, (uint32_t)length);
     for (int k = 2; k < (version == 3 ? 10 : 5); k++) {
         if (k == 7)
-            lef(v, offRef);
+            session_lef(v, offRef);
         else
-            le32(v, 100 + k);
+            session_le32(v, 100 + k);
     }
     for (int i = 0; i < n; i++) {
-        lef(v, wl0 + 100.0f * i);
-        lef(v, cur * (i + 1));
-        lef(v, 7.0f);
-        lef(v, 0.1f + i / 100.0f);
-        lef(v, 8.0f);
+        session_lef(v, wl0 + 100.0f * i);
+        session_lef(v, cur * (i + 1));
+        session_lef(v, 7.0f);
+        session_lef(v, 0.1f + i / 100.0f);
+        session_lef(v, 8.0f);
     }
     return v;
 }
@@ -64,28 +55,8 @@ int take(const std::string &data, unsigned long long fileBytes, MapFirstBlock *b
     return mapfile_take_first((const unsigned char *)data.data(), data.size(), fileBytes, b, why);
 }
 
-double num(std::map<std::string, std::string> &m, const char *name) {
-    EXPECT_TRUE(m.count(name)) << name;
-    return atof(m[name].c_str());
-}
 
-AppRun run(const std::string &script, std::map<std::string, std::string> files = {}) {
-    AppRunOptions o;
-    o.copyRefqe = false;
-    o.files = std::move(files);
-    o.files["refqe.txt"] = kRefqe8;
-    o.limitSeconds = 90;
-    AppRun r = app_run(script, o);
-    EXPECT_FALSE(r.timedOut) << r.err;
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r;
-}
 
-int count(const std::string &text, const std::string &what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
 
 }  // namespace
 
@@ -176,16 +147,16 @@ TEST(LoadData, VersionsAndDamagedFiles) {
     script += "dump-row 0 b.txt\ndump-controls b.c\n"
               "file v3.dat\npress LOAD_DATA\nidle\ndump-row 0 d.txt\ndump-controls d.c\n"
               "file v1.dat\npress LOAD_DATA\nidle\ndump-row 0 e.txt\ndump-controls e.c\nquit\n";
-    AppRun r = run(script, files);
+    AppRun r = session_run_with(script, files);
 
     // Version 2, field 1 = 420: 20 points.
     auto a = app_row(r.dir + "/a.txt");
     ASSERT_EQ(a.size(), 20u);
     EXPECT_EQ(a[19].wl, 3000 + 100 * 19);
     auto ac = app_controls(r.dir + "/a.c");
-    EXPECT_EQ(num(ac, "NREF"), 20);
-    EXPECT_EQ(num(ac, "GRAPH_REFERENCE"), 1);
-    EXPECT_EQ(num(ac, "GRAPH_QE"), 1);
+    EXPECT_EQ(session_num(ac, "NREF"), 20);
+    EXPECT_EQ(session_num(ac, "GRAPH_REFERENCE"), 1);
+    EXPECT_EQ(session_num(ac, "GRAPH_QE"), 1);
 
     // Every refused file left row 0, NREF and the graphs as the version-2 file made them.
     EXPECT_EQ(app_read_text(r.dir + "/b.txt"), app_read_text(r.dir + "/a.txt"));
@@ -196,7 +167,7 @@ TEST(LoadData, VersionsAndDamagedFiles) {
         EXPECT_NE(r.out.find("popup: Load data: " + f), std::string::npos) << f << "\n" << r.out;
         EXPECT_NE(log.find(f), std::string::npos) << f;
     }
-    EXPECT_EQ(count(r.out, "Nothing was loaded."), 8) << r.out;
+    EXPECT_EQ(session_count(r.out, "Nothing was loaded."), 8) << r.out;
     EXPECT_NE(r.out.find("v4.dat is not a map file: its first block has unknown version 4"), std::string::npos);
     EXPECT_NE(r.out.find("nan.dat cannot be loaded: point 3 of its first block has a reference current"),
               std::string::npos);
@@ -208,15 +179,15 @@ TEST(LoadData, VersionsAndDamagedFiles) {
     EXPECT_EQ(d[0].wl, 4000);
     EXPECT_EQ(d[2].wl, 4200);
     auto dc = app_controls(r.dir + "/d.c");
-    EXPECT_EQ(num(dc, "NREF"), 3);
-    EXPECT_FLOAT_EQ((float)num(dc, "OFFSET_REFERENCE"), -1.25e-11f);
+    EXPECT_EQ(session_num(dc, "NREF"), 3);
+    EXPECT_FLOAT_EQ((float)session_num(dc, "OFFSET_REFERENCE"), -1.25e-11f);
 
     // Version 1 has no dark offset: the one shown stays.
     auto e = app_row(r.dir + "/e.txt");
     ASSERT_EQ(e.size(), 2u);
     EXPECT_EQ(e[1].wl, 6100);
     auto ec = app_controls(r.dir + "/e.c");
-    EXPECT_FLOAT_EQ((float)num(ec, "OFFSET_REFERENCE"), -1.25e-11f);
+    EXPECT_FLOAT_EQ((float)session_num(ec, "OFFSET_REFERENCE"), -1.25e-11f);
 }
 
 // A map measured after "Load data" writes the loaded reference dark offset into each block, not
@@ -224,7 +195,7 @@ TEST(LoadData, VersionsAndDamagedFiles) {
 TEST(LoadData, LoadedDarkOffsetGoesIntoTheNextMap) {
     std::map<std::string, std::string> files;
     files["ref.dat"] = block3(8, 4000.0f, 2e-9f, 3.75e-12f);
-    AppRun r = run("idle\ncell 1 1 30000\ncell 2 1 124000\ncell 1 2 200000\ncell 2 2 200000\n"
+    AppRun r = session_run_with("idle\ncell 1 1 30000\ncell 2 1 124000\ncell 1 2 200000\ncell 2 2 200000\n"
                    "set DARK_WAIT 0\nset POINT_WAIT 0.1\n"
                    "press REFERENCE_SCAN\nidle\n"
                    "file ref.dat\npress LOAD_DATA\nidle\n"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/app_run.h"
+#include "support/session.h"
 #include "formats/mapfile.h"
 #include "formats/maprecord.h"
 
@@ -43,18 +44,7 @@ bool wait_for(F pred, int seconds) {
     return false;
 }
 
-MapBlocks blocks_of(const std::string &path) {
-    MapBlocks b;
-    mapfile_load(path.c_str(), &b);
-    return b;
-}
 
-MapRecordDoc record_of(const std::string &dir) {
-    MapRecordDoc rec;
-    std::string err;
-    EXPECT_EQ(maprecord_read(dir + "/map.dat.json", &rec, &err), 0) << err;
-    return rec;
-}
 
 }  // namespace
 
@@ -82,7 +72,7 @@ TEST(MapResume, KilledThreeTimesThenFinished) {
         kill(-child.pid, SIGKILL);
         AppRun r = app_wait(child);
         EXPECT_EQ(r.status, -1000 - SIGKILL) << what << "\n" << r.err;
-        MapBlocks b = blocks_of(map);
+        MapBlocks b = session_blocks(map);
         EXPECT_EQ(b.stop, MAPREAD_END) << what << ": " << b.why;
         EXPECT_EQ(file_size(map) % blockBytes, 0) << what;
         for (size_t k = 0; k < b.blocks.size(); k++) EXPECT_EQ(b.blocks[k].hdr.index, (int)k + 1) << what;
@@ -109,7 +99,7 @@ TEST(MapResume, KilledThreeTimesThenFinished) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("popup: Resume map: 2 of 3 positions are in the file; the map goes on at position 3."),
               std::string::npos) << r.out;
-    MapBlocks b = blocks_of(map);
+    MapBlocks b = session_blocks(map);
     EXPECT_EQ(b.stop, MAPREAD_END) << b.why;
     ASSERT_EQ(b.blocks.size(), 3u);
     for (int k = 0; k < 3; k++) {
@@ -126,7 +116,7 @@ TEST(MapResume, KilledThreeTimesThenFinished) {
             EXPECT_EQ(blk.rec[i].refQe, b.blocks[0].rec[i].refQe);
         }
     }
-    MapRecordDoc rec = record_of(dir);
+    MapRecordDoc rec = session_record(dir);
     EXPECT_EQ(rec.state, "finished");
     EXPECT_NE(app_read_text(dir + "/vrim.log").find("Map scan resumed: map.dat holds 2 of 3 positions; going on at position 3"),
               std::string::npos);
@@ -152,9 +142,9 @@ TEST(MapResume, WriteRefusedMidBlockLeavesWholeBlocks) {
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(file_size(r.dir + "/map.dat"), 2 * blockBytes);
-    EXPECT_EQ(blocks_of(r.dir + "/map.dat").stop, MAPREAD_END);
+    EXPECT_EQ(session_blocks(r.dir + "/map.dat").stop, MAPREAD_END);
     EXPECT_NE(r.out.find("The map scan stopped; the file holds 2 whole blocks."), std::string::npos) << r.out;
-    MapRecordDoc rec = record_of(r.dir);
+    MapRecordDoc rec = session_record(r.dir);
     EXPECT_EQ(rec.state, "stopped");
     EXPECT_EQ(rec.blocks.size(), 2u);
     EXPECT_EQ(app_controls(r.dir + "/c.txt")["POSITION_INDEX"], "3");
@@ -230,7 +220,7 @@ TEST(MapResume, RefusedResumeThenResumedAndReplaceQuestion) {
                                   "The partial block at its end (3 bytes) is cut off.");
     EXPECT_NE(resumedAt, std::string::npos) << r.out;
     EXPECT_NE(r.out.find("popup: Reminder", resumedAt), std::string::npos);
-    MapBlocks b = blocks_of(dir + "/map.dat");
+    MapBlocks b = session_blocks(dir + "/map.dat");
     EXPECT_EQ(b.stop, MAPREAD_END) << b.why;
     ASSERT_EQ(b.blocks.size(), 3u);
     EXPECT_EQ(app_read_text(dir + "/map.dat").substr(0, data.size()), std::string(data.begin(), data.end()));
@@ -241,7 +231,7 @@ TEST(MapResume, RefusedResumeThenResumedAndReplaceQuestion) {
         EXPECT_EQ(b.blocks[2].rec[i].refCur, recs[i].refCur);
         EXPECT_EQ(b.blocks[2].rec[i].refQe, recs[i].refQe);
     }
-    MapRecordDoc after = record_of(dir);
+    MapRecordDoc after = session_record(dir);
     EXPECT_EQ(after.state, "finished");
     ASSERT_EQ(after.blocks.size(), 3u);
     EXPECT_EQ(after.blocks[2].index, 3);
@@ -268,10 +258,10 @@ TEST(MapResume, RefusedResumeThenResumedAndReplaceQuestion) {
     auto kept = app_controls(dir + "/kept.txt");
     for (const char *c : {"POS_X", "POS_Y", "POSITION_INDEX", "GRAPH_QE"}) EXPECT_EQ(kept[c], before[c]) << c;
     // After the replacement the file holds the one position the table then lists.
-    b = blocks_of(dir + "/map.dat");
+    b = session_blocks(dir + "/map.dat");
     EXPECT_EQ(b.stop, MAPREAD_END);
     ASSERT_EQ(b.blocks.size(), 1u);
     EXPECT_EQ(b.blocks[0].hdr.index, 1);
-    EXPECT_EQ(blocks_of(dir + "/empty.dat").blocks.size(), 1u);
-    EXPECT_EQ(blocks_of(dir + "/notes.dat").blocks.size(), 1u);
+    EXPECT_EQ(session_blocks(dir + "/empty.dat").blocks.size(), 1u);
+    EXPECT_EQ(session_blocks(dir + "/notes.dat").blocks.size(), 1u);
 }

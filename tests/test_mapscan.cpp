@@ -12,32 +12,15 @@
 #include <vector>
 
 #include "support/app_run.h"
+#include "support/session.h"
 #include "sim/station/optics.h"
 #include "formats/mapfile.h"
 
 namespace {
 
-const char kRefqe8[] =
-    "4000 0.30\n4500 0.35\n5000 0.40\n5500 0.42\n6000 0.41\n6500 0.38\n7000 0.33\n7500 0.27\n";
 const int kRefWl[8] = {4000, 4500, 5000, 5500, 6000, 6500, 7000, 7500};
 
-double num(std::map<std::string, std::string> &m, const char *name) {
-    EXPECT_TRUE(m.count(name)) << name;
-    return atof(m[name].c_str());
-}
 
-AppRun run(const std::string &script, std::map<std::string, std::string> files = {}) {
-    AppRunOptions o;
-    o.copyRefqe = false;
-    o.files = std::move(files);
-    o.files["refqe.txt"] = kRefqe8;
-    o.limitSeconds = 90;
-    o.env["VRIM_STATION_LOG"] = "station.log";
-    AppRun r = app_run(script, o);
-    EXPECT_FALSE(r.timedOut) << r.err;
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r;
-}
 
 // Relative closeness for values printed with six significant digits.
 void expect_close(double got, double want, const std::string &what) {
@@ -60,7 +43,7 @@ TEST(MapScan, BlocksEndOfListAndReload) {
         "cell 1 6 210000\ncell 2 6 195000\n"
         "cell 1 8 200000\ncell 2 8 200000\n";
     long t0 = (long)time(nullptr);
-    AppRun r = run(std::string(table) +
+    AppRun r = session_run_with(std::string(table) +
                    "set DARK_WAIT 0\nset POINT_WAIT 0.2\n"
                    "press REFERENCE_SCAN\nidle\n"
                    "file map.dat\npress MAP_SCAN\nidle\n"
@@ -72,7 +55,7 @@ TEST(MapScan, BlocksEndOfListAndReload) {
     std::string file = app_read_text(r.dir + "/map.dat");
     ASSERT_EQ(file.size(), 5u * (40 + 8 * 20));
     auto c = app_controls(r.dir + "/c.txt");
-    EXPECT_EQ(num(c, "POSITION_INDEX"), 6);  // the row that ended the list
+    EXPECT_EQ(session_num(c, "POSITION_INDEX"), 6);  // the row that ended the list
     auto r0 = app_row(r.dir + "/r0.txt");
     ASSERT_EQ(r0.size(), 8u);
     const int req[5][2] = {{205000, 190000}, {0, 5}, {-3, 7}, {5, 0}, {210000, 195000}};
@@ -87,11 +70,11 @@ TEST(MapScan, BlocksEndOfListAndReload) {
         EXPECT_EQ(h.yReq, req[j - 1][1]);
         EXPECT_GE(h.time, t0);
         EXPECT_LE(h.time, t1);
-        EXPECT_FLOAT_EQ(h.offRef, (float)num(c, "OFFSET_REFERENCE"));
+        EXPECT_FLOAT_EQ(h.offRef, (float)session_num(c, "OFFSET_REFERENCE"));
         if (j == 5) {
-            EXPECT_EQ(h.xRead, (int)num(c, "POS_X"));
-            EXPECT_EQ(h.yRead, (int)num(c, "POS_Y"));
-            EXPECT_FLOAT_EQ(h.offPos, (float)num(c, "OFFSET_SAMPLE"));
+            EXPECT_EQ(h.xRead, (int)session_num(c, "POS_X"));
+            EXPECT_EQ(h.yRead, (int)session_num(c, "POS_Y"));
+            EXPECT_FLOAT_EQ(h.offPos, (float)session_num(c, "OFFSET_SAMPLE"));
         }
         auto rj = app_row(r.dir + "/r" + std::to_string(j) + ".txt");
         ASSERT_EQ(rj.size(), 8u);
@@ -112,9 +95,9 @@ TEST(MapScan, BlocksEndOfListAndReload) {
     // Loading the file restores the reference of its first block.
     EXPECT_EQ(app_read_text(r.dir + "/loaded.txt"), app_read_text(r.dir + "/r0.txt"));
     auto lc = app_controls(r.dir + "/loaded.c");
-    EXPECT_EQ(num(lc, "NREF"), 8);
-    EXPECT_EQ(num(lc, "GRAPH_REFERENCE"), 1);
-    EXPECT_EQ(num(lc, "GRAPH_QE"), 1 + 5);  // black reference; the five blue QE curves
+    EXPECT_EQ(session_num(lc, "NREF"), 8);
+    EXPECT_EQ(session_num(lc, "GRAPH_REFERENCE"), 1);
+    EXPECT_EQ(session_num(lc, "GRAPH_QE"), 1 + 5);  // black reference; the five blue QE curves
 
     // The summary tool reads the same file, and refuses a copy cut inside a record.
     std::string tool = app_bin_dir() + "/vrim-mapinfo";
@@ -131,7 +114,7 @@ TEST(MapScan, BlocksEndOfListAndReload) {
 // STOP during the third position: the file holds the first two blocks, and the third position
 // stays selected.
 TEST(MapScan, AbortDuringThirdPositionKeepsTwoBlocks) {
-    AppRun r = run("idle\n"
+    AppRun r = session_run_with("idle\n"
                    "cell 1 1 30000\ncell 2 1 124000\n"
                    "cell 1 2 205000\ncell 2 2 190000\ncell 1 3 215000\ncell 2 3 190000\n"
                    "cell 1 4 225000\ncell 2 4 190000\ncell 1 5 235000\ncell 2 5 190000\n"
@@ -139,7 +122,7 @@ TEST(MapScan, AbortDuringThirdPositionKeepsTwoBlocks) {
                    "file map.dat\npress MAP_SCAN\nuntil POSITION_INDEX 3 5000\npress STOP\nidle\n"
                    "dump-controls c.txt\nquit\n");
     auto c = app_controls(r.dir + "/c.txt");
-    EXPECT_EQ(num(c, "POSITION_INDEX"), 3);
+    EXPECT_EQ(session_num(c, "POSITION_INDEX"), 3);
     std::string file = app_read_text(r.dir + "/map.dat");
     ASSERT_EQ(file.size(), 2u * 200);
     MapHeader h;
@@ -152,7 +135,7 @@ TEST(MapScan, AbortDuringThirdPositionKeepsTwoBlocks) {
 // A cancelled dialog, or a file that cannot be opened, starts nothing and greys nothing: the
 // quick scan afterwards still replaces position 1's current curve instead of adding one.
 TEST(MapScan, NoFileNoScan) {
-    AppRun r = run("idle\n"
+    AppRun r = session_run_with("idle\n"
                    "cell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
                    "cell 1 3 215000\ncell 2 3 190000\n"
                    "set DARK_WAIT 0\nset POINT_WAIT 0.2\nset POSITION_INDEX 1\n"
@@ -162,10 +145,10 @@ TEST(MapScan, NoFileNoScan) {
                    "file no-such-dir/map.dat\npress MAP_SCAN\nidle\n"
                    "press CURRENT_SCAN\nidle\ndump-controls c.txt\nquit\n");
     auto c = app_controls(r.dir + "/c.txt");
-    EXPECT_EQ(num(c, "GRAPH_SAMPLE"), 1);
-    EXPECT_EQ(num(c, "GRAPH_QE"), 2);
-    EXPECT_EQ(num(c, "POSITION_INDEX"), 1);
-    EXPECT_EQ(num(c, "POS_X"), 205000);
+    EXPECT_EQ(session_num(c, "GRAPH_SAMPLE"), 1);
+    EXPECT_EQ(session_num(c, "GRAPH_QE"), 2);
+    EXPECT_EQ(session_num(c, "POSITION_INDEX"), 1);
+    EXPECT_EQ(session_num(c, "POS_X"), 205000);
     // Told once, for the file that could not be opened; nothing for the cancelled dialog.
     std::string log = app_read_text(r.dir + "/station.log");
     size_t at = log.find("popup Map scan");
@@ -191,8 +174,8 @@ TEST(MapScan, WriteFailureStopsTheScan) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(app_read_text(r.dir + "/map.dat").size(), 0u);  // no part of the block stays
     auto c = app_controls(r.dir + "/c.txt");
-    EXPECT_EQ(num(c, "POSITION_INDEX"), 1);
-    EXPECT_EQ(num(c, "POS_X"), 205000);
+    EXPECT_EQ(session_num(c, "POSITION_INDEX"), 1);
+    EXPECT_EQ(session_num(c, "POS_X"), 205000);
     EXPECT_NE(r.out.find("popup: Map scan: Writing map.dat failed"), std::string::npos) << r.out;
 }
 
@@ -225,8 +208,8 @@ TEST(MapScan, TableLongerThanTheStore) {
     ASSERT_FALSE(r.timedOut);
     ASSERT_EQ(r.status, 0) << r.err;
     auto c = app_controls(r.dir + "/c.txt");
-    EXPECT_EQ(num(c, "POSITIONS"), 1003);
-    EXPECT_EQ(num(c, "POSITION_INDEX"), 999);
+    EXPECT_EQ(session_num(c, "POSITIONS"), 1003);
+    EXPECT_EQ(session_num(c, "POSITION_INDEX"), 999);
     std::string file = app_read_text(r.dir + "/map.dat");
     ASSERT_EQ(file.size(), 999u * (40 + 20));
     MapHeader h;
@@ -283,7 +266,7 @@ TEST(MapScan, MeasuredQeFollowsTheSampleFace) {
 // points carry NaN for the sample current and QE (the reference fields as measured); the log,
 // the status line and the map view say so.
 TEST(MapScan, FewerPointsThanTheTableAreMarkedNotMeasured) {
-    AppRun r = run("idle\ncell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
+    AppRun r = session_run_with("idle\ncell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
                    "cell 1 3 210000\ncell 2 3 195000\ncell 1 4 0\ncell 2 4 0\n"
                    "set DARK_WAIT 0\nset POINT_WAIT 0.2\npress REFERENCE_SCAN\nidle\nset NREF 3\n"
                    "file map.dat\npress MAP_SCAN\nwait 3\ndump-controls mid.c\nidle\n"
@@ -327,7 +310,7 @@ TEST(MapScan, FewerPointsThanTheTableAreMarkedNotMeasured) {
 
 // With no dark wait and point waits of a single slice, STOP still ends a map between points.
 TEST(MapScan, StopWithShortWaits) {
-    AppRun r = run("idle\ncell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
+    AppRun r = session_run_with("idle\ncell 1 1 30000\ncell 2 1 124000\ncell 1 2 205000\ncell 2 2 190000\n"
                    "cell 1 3 210000\ncell 2 3 195000\ncell 1 4 215000\ncell 2 4 190000\ncell 1 5 0\ncell 2 5 0\n"
                    "set DARK_WAIT 0\nset POINT_WAIT 0.2\nfile map.dat\npress MAP_SCAN\nwait 5\npress STOP\nidle\nquit\n");
     MapBlocks b;

@@ -13,13 +13,12 @@
 #include <vector>
 
 #include "support/app_run.h"
+#include "support/session.h"
 #include "formats/mapfile.h"
 #include "formats/maprecord.h"
 
 namespace {
 
-const char kRefqe8[] =
-    "4000 0.30\n4500 0.35\n5000 0.40\n5500 0.42\n6000 0.41\n6500 0.38\n7000 0.33\n7500 0.27\n";
 
 struct Shown {
     int index, x, y;
@@ -35,17 +34,6 @@ std::vector<Shown> read_dump(const std::string &path) {
     return v;
 }
 
-AppRun run(const std::string &script, std::map<std::string, std::string> files = {}) {
-    AppRunOptions o;
-    o.copyRefqe = false;
-    o.files = std::move(files);
-    o.files["refqe.txt"] = kRefqe8;
-    o.limitSeconds = 90;
-    AppRun r = app_run(script, o);
-    EXPECT_FALSE(r.timedOut) << r.err;
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r;
-}
 
 MapBlocks load(const std::string &path) {
     MapBlocks b;
@@ -67,7 +55,7 @@ TEST(MapShow, LiveBlocksThenTheFilesValuesOnAnIrregularList) {
          // Part-way: the view and the controls at the same moment.
          "wait 60\ndump-map live.txt\ndump-controls live.c\n"
          "idle\nmap-wavelength 648\ndump-map end.txt\nscreenshot-map map.png\ndump-controls end.c\nquit\n";
-    AppRun r = run(s);
+    AppRun r = session_run_with(s);
     MapBlocks file = load(r.dir + "/map.dat");
     ASSERT_EQ(file.blocks.size(), 6u);
 
@@ -123,7 +111,7 @@ TEST(MapShow, OpenMapShowsAnyFileAndLeavesTheStoreAlone) {
     std::map<std::string, std::string> files = {{"other.dat", whole},
                                                 {"other.dat.json", maprecord_encode(d)},
                                                 {"cut.dat", whole.substr(0, whole.size() - 7)}};
-    AppRun r = run("idle\ndump-row 0 before.txt\ndump-controls before.c\n"
+    AppRun r = session_run_with("idle\ndump-row 0 before.txt\ndump-controls before.c\n"
                    "file other.dat\npress OPEN_MAP\nidle\nmap-wavelength 600\ndump-map open.txt\n"
                    "dump-row 0 after.txt\ndump-controls after.c\n"
                    "file cut.dat\npress OPEN_MAP\nidle\ndump-map cut.txt\nquit\n",

@@ -13,38 +13,24 @@
 #include <string>
 
 #include "support/app_run.h"
+#include "support/session.h"
 
 namespace {
 
-const char kRefqe8[] =
-    "4000 0.30\n4500 0.35\n5000 0.40\n5500 0.42\n6000 0.41\n6500 0.38\n7000 0.33\n7500 0.27\n";
 
-int count(const std::string &text, const std::string &what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
 
-void le32(std::string &v, uint32_t x) {
-    for (int i = 0; i < 4; i++) v.push_back((char)(x >> (8 * i)));
-}
-void lef(std::string &v, float f) {
-    uint32_t u;
-    memcpy(&u, &f, 4);
-    le32(v, u);
-}
 // A version-3 block of n records at wavelengths wl[i], reference current 1e-9 A, QE 0.3.
 std::string block3(int n, const int *wl) {
     std::string v;
-    le32(v, 3);
-    le32(v, (uint32_t)(40 + 20 * n));
-    for (int k = 2; k < 10; k++) le32(v, 0);
+    session_le32(v, 3);
+    session_le32(v, (uint32_t)(40 + 20 * n));
+    for (int k = 2; k < 10; k++) session_le32(v, 0);
     for (int i = 0; i < n; i++) {
-        lef(v, (float)wl[i]);
-        lef(v, 1e-9f);
-        lef(v, 0.0f);
-        lef(v, 0.3f);
-        lef(v, 0.0f);
+        session_lef(v, (float)wl[i]);
+        session_lef(v, 1e-9f);
+        session_lef(v, 0.0f);
+        session_lef(v, 0.3f);
+        session_lef(v, 0.0f);
     }
     return v;
 }
@@ -71,14 +57,14 @@ TEST(OperatorFiles, FifoAndDeviceRefusedByEveryDialog) {
     EXPECT_EQ(r.status, 0) << r.err;
 
     // Each of the 13 is told to the operator and logged; the FIFO is still a FIFO.
-    EXPECT_EQ(count(r.out, "not a regular file"), 13) << r.out;
-    EXPECT_EQ(count(r.out, "popup: File error: Cannot open the file\n" + fifo + "\nnot a regular file"), 4) << r.out;
+    EXPECT_EQ(session_count(r.out, "not a regular file"), 13) << r.out;
+    EXPECT_EQ(session_count(r.out, "popup: File error: Cannot open the file\n" + fifo + "\nnot a regular file"), 4) << r.out;
     EXPECT_NE(r.out.find("popup: Map scan: Cannot open " + fifo + " for writing: not a regular file."),
               std::string::npos);
     EXPECT_NE(r.out.find("popup: Open map: /dev/zero cannot be shown"), std::string::npos);
     EXPECT_NE(r.out.find("popup: Save map picture: The map picture cannot be written to " + fifo), std::string::npos);
     std::string log = app_read_text(r.dir + "/vrim.log");
-    EXPECT_GE(count(log, "not a regular file"), 13) << log;
+    EXPECT_GE(session_count(log, "not a regular file"), 13) << log;
     struct stat st;
     ASSERT_EQ(stat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
@@ -97,7 +83,7 @@ TEST(OperatorFiles, ReferenceTableOfOtherWavelengthsRefusesScans) {
     AppRunOptions o;
     o.copyRefqe = false;
     o.limitSeconds = 120;
-    o.files["refqe.txt"] = kRefqe8;
+    o.files["refqe.txt"] = kSessionRefqe8;
     o.files["other.txt"] = "4100 0.3\n4600 0.3\n5100 0.3\n5600 0.3\n6100 0.3\n";
     o.files["same.txt"] = "4000 0.5\n4500 0.5\n5000 0.5\n5500 0.5\n6000 0.5\n6500 0.5\n7000 0.5\n7500 0.5\n";
     o.files["ref5.dat"] = block3(5, wl5);
@@ -126,9 +112,9 @@ TEST(OperatorFiles, ReferenceTableOfOtherWavelengthsRefusesScans) {
         << a["STATUS"];
     for (const auto &p : app_row(r.dir + "/a1.txt")) EXPECT_EQ(p.tok, 0.0) << "no sample was measured";
     std::string log = app_read_text(r.dir + "/vrim.log");
-    EXPECT_EQ(count(log, "Sample scan refused: The reference current was measured at other wavelengths"), 1) << log;
-    EXPECT_EQ(count(log, "Map scan refused: "), 1) << log;
-    EXPECT_EQ(count(log, "Resume map refused: "), 1) << log;
+    EXPECT_EQ(session_count(log, "Sample scan refused: The reference current was measured at other wavelengths"), 1) << log;
+    EXPECT_EQ(session_count(log, "Map scan refused: "), 1) << log;
+    EXPECT_EQ(session_count(log, "Resume map refused: "), 1) << log;
     // No pop-up, no dialog and no instrument between the refusals.
     size_t from = r.out.find("MARK refused"), to = r.out.find("MARK same");
     ASSERT_NE(from, std::string::npos);

@@ -7,35 +7,14 @@
 #include <vector>
 
 #include "support/app_run.h"
+#include "support/session.h"
 #include "formats/maprecord.h"
 
 namespace {
 
 const char kRefqe3[] = "4000 0.30\n5000 0.40\n6000 0.41\n";
-// Reference detector in row 1, three sample positions, then the empty row that ends the list.
-const char kThreePositions[] =
-    "idle\n"
-    "cell 1 1 30000\ncell 2 1 124000\n"
-    "cell 1 2 190000\ncell 2 2 160000\n"
-    "cell 1 3 200000\ncell 2 3 170000\n"
-    "cell 1 4 210000\ncell 2 4 180000\n"
-    "set DARK_WAIT 0\nset POINT_WAIT 0.2\n";
 
-AppRunOptions options(const char *refqe = kRefqe3) {
-    AppRunOptions o;
-    o.copyRefqe = false;
-    o.files["refqe.txt"] = refqe;
-    o.limitSeconds = 90;
-    o.env["VRIM_STATION_LOG"] = "station.log";
-    return o;
-}
 
-// The log's lines without their time stamps.
-std::vector<std::string> log_texts(const std::string &dir) {
-    std::vector<std::string> v;
-    for (const auto &l : app_lines(app_read_text(dir + "/vrim.log"))) v.push_back(l.size() > 20 ? l.substr(20) : l);
-    return v;
-}
 
 int count_starting(const std::vector<std::string> &v, const std::string &prefix) {
     int n = 0;
@@ -43,11 +22,6 @@ int count_starting(const std::vector<std::string> &v, const std::string &prefix)
     return n;
 }
 
-bool has_line_with(const std::vector<std::string> &v, const std::string &part) {
-    for (const auto &l : v)
-        if (l.find(part) != std::string::npos) return true;
-    return false;
-}
 
 }  // namespace
 
@@ -55,31 +29,31 @@ bool has_line_with(const std::vector<std::string> &v, const std::string &part) {
 // the record says "finished", names the reference table with its hash and holds three blocks
 // without faults.
 TEST(Session, CleanMapLeavesLogAndFinishedRecord) {
-    AppRunOptions o = options();
+    AppRunOptions o = session_options(kRefqe3);
     o.timeScale = 0.03;  // a late-answer check must not see the test machine's own pauses
-    AppRun r = app_run(std::string(kThreePositions) +
+    AppRun r = app_run(std::string(kSessionTable) +
                            "press REFERENCE_SCAN\nidle\nfile map.dat\npress MAP_SCAN\nidle\nquit\n",
                        o);
     ASSERT_FALSE(r.timedOut);
     ASSERT_EQ(r.status, 0) << r.err;
 
-    auto log = log_texts(r.dir);
+    auto log = session_log_texts(r.dir);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(), "start-up: vrim 1.1.0 in the working directory");
-    EXPECT_TRUE(has_line_with(log, "monochromator: serial port 4 ("));
-    EXPECT_TRUE(has_line_with(log, "electrometer: GPIB address 3 through the GPIB-USB adapter on serial port 5 ("));
-    EXPECT_TRUE(has_line_with(log, "stage X: controller 0000000000004925 found"));
-    EXPECT_TRUE(has_line_with(log, "stage Z: controller 0000000000002894 found"));
-    EXPECT_TRUE(has_line_with(log, "read reference table refqe.txt: 3 points"));
-    EXPECT_TRUE(has_line_with(log, "Reference scan started: DARK_WAIT 0 min, POINT_WAIT 0.2 s, NREF 3"));
-    EXPECT_TRUE(has_line_with(log, "Reference scan finished; 0 faults; 3 of 3 points measured"));
-    EXPECT_TRUE(has_line_with(log, "Map scan started: DARK_WAIT 0 min, POINT_WAIT 0.2 s, NREF 3 (table 3 points), "
+    EXPECT_TRUE(session_any_with(log, "monochromator: serial port 4 ("));
+    EXPECT_TRUE(session_any_with(log, "electrometer: GPIB address 3 through the GPIB-USB adapter on serial port 5 ("));
+    EXPECT_TRUE(session_any_with(log, "stage X: controller 0000000000004925 found"));
+    EXPECT_TRUE(session_any_with(log, "stage Z: controller 0000000000002894 found"));
+    EXPECT_TRUE(session_any_with(log, "read reference table refqe.txt: 3 points"));
+    EXPECT_TRUE(session_any_with(log, "Reference scan started: DARK_WAIT 0 min, POINT_WAIT 0.2 s, NREF 3"));
+    EXPECT_TRUE(session_any_with(log, "Reference scan finished; 0 faults; 3 of 3 points measured"));
+    EXPECT_TRUE(session_any_with(log, "Map scan started: DARK_WAIT 0 min, POINT_WAIT 0.2 s, NREF 3 (table 3 points), "
                                    "CURRENT_RANGE"));
-    EXPECT_TRUE(has_line_with(log, "3 positions, file map.dat"));
+    EXPECT_TRUE(session_any_with(log, "3 positions, file map.dat"));
     EXPECT_EQ(count_starting(log, "map block "), 3);
-    EXPECT_TRUE(has_line_with(log, "map block 2 written to map.dat: position 2, requested X 200000 Y 170000, read "
+    EXPECT_TRUE(session_any_with(log, "map block 2 written to map.dat: position 2, requested X 200000 Y 170000, read "
                                    "back X 200000 Y 170000, 0 faults"));
-    EXPECT_TRUE(has_line_with(log, "Map scan finished; 0 faults; 3 blocks of 3 points in map.dat"));
+    EXPECT_TRUE(session_any_with(log, "Map scan finished; 0 faults; 3 blocks of 3 points in map.dat"));
     EXPECT_EQ(count_starting(log, "FAULT"), 0);
     EXPECT_EQ(log.back(), "shutdown done: 0 faults in this session");
 
@@ -116,10 +90,10 @@ TEST(Session, CleanMapLeavesLogAndFinishedRecord) {
 
 // A STOP in the second position's wait: the record says "stopped" with the one block written.
 TEST(Session, StoppedMapRecordKeepsTheWrittenBlocks) {
-    AppRun r = app_run(std::string(kThreePositions) +
+    AppRun r = app_run(std::string(kSessionTable) +
                            "press REFERENCE_SCAN\nidle\nset POINT_WAIT 60\nfile map.dat\npress MAP_SCAN\n"
                            "wait 300\npress STOP\nidle\nquit\n",
-                       options());
+                       session_options(kRefqe3));
     ASSERT_FALSE(r.timedOut);
     ASSERT_EQ(r.status, 0) << r.err;
     MapRecordDoc d;
@@ -127,28 +101,28 @@ TEST(Session, StoppedMapRecordKeepsTheWrittenBlocks) {
     ASSERT_EQ(maprecord_read(r.dir + "/map.dat.json", &d, &err), 0) << err;
     EXPECT_EQ(d.state, "stopped");
     EXPECT_EQ(d.blocks.size(), app_read_text(r.dir + "/map.dat").size() / (40 + 3 * 20));
-    auto log = log_texts(r.dir);
-    EXPECT_TRUE(has_line_with(log, "Map scan stopped by the operator (STOP) at position "));
+    auto log = session_log_texts(r.dir);
+    EXPECT_TRUE(session_any_with(log, "Map scan stopped by the operator (STOP) at position "));
 }
 
 // Reference tables that stop before their end: the log says how many pairs and where it stopped.
 TEST(Session, ReferenceTableStoppedEarlyIsSaid) {
-    AppRun r = app_run("quit\n", options("4000 0.30\n5000 0.40\n5500 x\n6000 0.41\n"));
+    AppRun r = app_run("quit\n", session_options("4000 0.30\n5000 0.40\n5500 x\n6000 0.41\n"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(has_line_with(log_texts(r.dir), "read reference table refqe.txt: 2 points; stopped at line 3"));
-    r = app_run("quit\n", options("garbage\n"));
+    EXPECT_TRUE(session_any_with(session_log_texts(r.dir), "read reference table refqe.txt: 2 points; stopped at line 3"));
+    r = app_run("quit\n", session_options("garbage\n"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(has_line_with(log_texts(r.dir), "read reference table refqe.txt: 0 points; stopped at line 1"));
+    EXPECT_TRUE(session_any_with(session_log_texts(r.dir), "read reference table refqe.txt: 0 points; stopped at line 1"));
 }
 
 // NREF raised above the table's three points: the sample scan measures three points and never
 // sends the monochromator to a wavelength outside the table.
 TEST(Session, SampleScanNeverMeasuresPastTheReferenceTable) {
     std::vector<std::string> st;
-    AppRun r = app_run_logged(std::string(kThreePositions) +
+    AppRun r = app_run_logged(std::string(kSessionTable) +
                                   "press REFERENCE_SCAN\nidle\nset NREF 5\nset POSITION_INDEX 1\nidle\n"
                                   "press SAMPLE_SCAN\nidle\nquit\n",
-                              &st, options());
+                              &st, session_options(kRefqe3));
     ASSERT_EQ(r.status, 0) << r.err;
     int cable = app_find_line(st, "cable sample");
     ASSERT_GE(cable, 0);
@@ -157,5 +131,5 @@ TEST(Session, SampleScanNeverMeasuresPastTheReferenceTable) {
         if (st[i].rfind("mono wavelength", 0) == 0) mono.push_back(st[i]);
     EXPECT_EQ(mono, (std::vector<std::string>{"mono wavelength 100.0", "mono wavelength 400.0",
                                               "mono wavelength 500.0", "mono wavelength 600.0"}));
-    EXPECT_TRUE(has_line_with(log_texts(r.dir), "NREF 5 is above the 3 points of the reference table"));
+    EXPECT_TRUE(session_any_with(session_log_texts(r.dir), "NREF 5 is above the 3 points of the reference table"));
 }

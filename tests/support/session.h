@@ -51,6 +51,13 @@ inline AppRun session_run(const std::string &script, AppRunOptions o = session_o
     return r;
 }
 
+// The same with extra files written into the working directory first.
+inline AppRun session_run_with(const std::string &script, const std::map<std::string, std::string> &files = {},
+                               AppRunOptions o = session_options()) {
+    for (const auto &f : files) o.files[f.first] = f.second;
+    return session_run(script, o);
+}
+
 // A control's value from a dump-controls file, as a number.
 inline double session_num(std::map<std::string, std::string> &controls, const char *name) {
     EXPECT_TRUE(controls.count(name)) << name;
@@ -77,6 +84,13 @@ inline std::vector<std::string> session_log_texts(const std::string &dir) {
     std::vector<std::string> v;
     for (const auto &l : app_lines(app_read_text(dir + "/vrim.log"))) v.push_back(l.size() > 20 ? l.substr(20) : l);
     return v;
+}
+
+// How often what stands in text.
+inline int session_count(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
 }
 
 // True when a line holds both a and b.
