@@ -205,16 +205,17 @@ TEST_F(GpibBoard, FailedReadOrNoBoardFailsTheCall) {
               "OpenDev Error\nibsta = &Hc000  < ERR TIMO >\niberr = 6 EABO <Operation aborted>\nibcntl = 0\n\n");
     EXPECT_TRUE(K617_link_failed());
 
-    // Without a board at all: the open fails with ENEB, and so does every later call.
-    setenv("VRIM_GPIB_LIBRARY", "/nonexistent/libgpib-vrim.so", 1);
-    gpib_set_backend(nullptr);
+    // Without a board at all: the open fails with ENEB, and so does every later call. (The board
+    // says so itself: a library loaded by an earlier test of this process cannot be unloaded.)
+    fb.failOn = "ibdev";
+    fb.failSta = GPIB_ERR;
+    fb.failErr = GPIB_ENEB;
     testing::internal::CaptureStdout();
     EXPECT_EQ(K617_open(0, 0, 3, 0, 13), -1);
     EXPECT_EQ(K617_clear(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "OpenDev Error\nibsta = &H8000  < ERR >\niberr = 7 ENEB <No GPIB board>\nibcntl = 0\n\n");
     EXPECT_TRUE(K617_link_failed());
-    unsetenv("VRIM_GPIB_LIBRARY");
 }
 
 TEST_F(GpibBoard, ReportOfUnlistedCodeAndNoBits) {
