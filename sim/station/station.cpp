@@ -6,12 +6,15 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include "platform/core/clock.h"
 #include "platform/core/env.h"
 #include "platform/panel/userint.h"  // ReminderKind
-#include "sim/uSMC/usmc_sim.h"
 #include "sim/K617/k617_sim.h"
 #include "sim/SP2155/sp2155_sim.h"
 #include "sim/uSMC/usmc_sim.h"
@@ -34,6 +37,7 @@ struct Station {
     std::atomic<bool> stopping{false};
     bool monoPortSet = false;   // VRIM_COM4 names the simulator's terminal (set by the station)
     bool meterPortSet = false;  // VRIM_COM5 likewise
+    std::string linkDir;        // folder of the station's own port names (POSIX); "" without one
 };
 struct Seen;
 
@@ -127,10 +131,37 @@ std::string listOf(const char *const (&names)[N]) {
     return s;
 }
 
-// Takes the port away (unplugged) or puts it back; a port put back may have a new name.
-void plug(PtyLine &line, bool in, bool envSet, const char *envName) {
+// The program finds a simulated instrument under a name of the station's own: a link in a folder
+// of its own to the terminal. Unplugging removes the link, so the port is gone as a vanished USB
+// adapter's is; the terminal's own name is freed when it closes and may be given to another
+// program's terminal meanwhile, which the program would then open as its instrument.
+std::string port_link(const Station *s, const char *envName) {
+    return s->linkDir.empty() ? std::string() : s->linkDir + "/" + (envName + std::strlen("VRIM_"));
+}
+
+// Names the terminal at path for the program under envName: the station's link to it where there
+// is one, else the path itself.
+void name_port(const Station *s, const char *envName, const std::string &path) {
+    std::string link = port_link(s, envName);
+#if !defined(_WIN32)
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(path.c_str(), link.c_str()) == 0) {
+            setenv(envName, link.c_str(), 1);
+            return;
+        }
+    }
+#endif
+    setenv(envName, path.c_str(), 1);
+}
+
+// Takes the port away (unplugged) or puts it back; a port put back may have a new terminal.
+void plug(const Station *s, PtyLine &line, bool in, bool envSet, const char *envName) {
     if (!in) {
         line.stop();
+#if !defined(_WIN32)
+        if (envSet && !port_link(s, envName).empty()) unlink(port_link(s, envName).c_str());
+#endif
         return;
     }
     if (line.running()) return;
@@ -138,7 +169,7 @@ void plug(PtyLine &line, bool in, bool envSet, const char *envName) {
         fprintf(stderr, "station: cannot plug %s back in: %s\n", envName, line.error().c_str());
         return;
     }
-    if (envSet) setenv(envName, line.path().c_str(), 1);
+    if (envSet) name_port(s, envName, line.path());
 }
 
 // Sets one instrument's fault; the station lock is held.
@@ -165,13 +196,13 @@ int apply_fault(Station *s, const char *instrument, const char *kind) {
                                             SP2155Fault::ErrorAnswer, SP2155Fault::Slow,    SP2155Fault::None,
                                             SP2155Fault::None};
             s->mono->setFault(f[k]);
-            plug(*s->mono, !unplugged, s->monoPortSet, "VRIM_COM4");
+            plug(s, *s->mono, !unplugged, s->monoPortSet, "VRIM_COM4");
         } else {
             static const K617Fault f[] = {K617Fault::NoReply,     K617Fault::Garbled, K617Fault::CutShort,
                                           K617Fault::ErrorAnswer, K617Fault::Slow,    K617Fault::None,
                                           K617Fault::None};
             s->meter->setFault(f[k]);
-            plug(*s->meter, !unplugged, s->meterPortSet, "VRIM_COM5");
+            plug(s, *s->meter, !unplugged, s->meterPortSet, "VRIM_COM5");
         }
     } else {
         int k = indexOf(kStageKinds, kind);
@@ -232,8 +263,15 @@ bool station_start(std::string *error) {
     }
     s->monoPortSet = !getenv("VRIM_COM4");
     s->meterPortSet = !getenv("VRIM_COM5");
-    setenv("VRIM_COM4", s->mono->path().c_str(), 0);
-    setenv("VRIM_COM5", s->meter->path().c_str(), 0);
+#if !defined(_WIN32)
+    if (s->mono->path().rfind("/", 0) == 0) {
+        const char *tmp = getenv("TMPDIR");
+        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/vrim-station-XXXXXX";
+        if (mkdtemp(&dir[0])) s->linkDir = dir;
+    }
+#endif
+    if (s->monoPortSet) name_port(s.get(), "VRIM_COM4", s->mono->path());
+    if (s->meterPortSet) name_port(s.get(), "VRIM_COM5", s->meter->path());
     usmc_sim_select(true);
     Station *raw = s.get();
     s->meter->setCurrentSource([raw] { return model_current(raw); });
@@ -268,6 +306,13 @@ void station_stop() {
     log_line(s, "station stop");
     s->meter->stop();
     s->mono->stop();
+#if !defined(_WIN32)
+    if (!s->linkDir.empty()) {
+        unlink(port_link(s, "VRIM_COM4").c_str());
+        unlink(port_link(s, "VRIM_COM5").c_str());
+        rmdir(s->linkDir.c_str());
+    }
+#endif
     {
         std::lock_guard<std::mutex> lk2(s->logMu);
         if (s->log) fclose(s->log);
