@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/app_run.h"
+#include "support/session.h"
 
 namespace {
 
@@ -80,4 +81,22 @@ TEST(GpibBoardLink, WorkingBoardQuitsNormally) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("OpenDev Error"), std::string::npos) << r.out;
     EXPECT_GE(app_find_line(station, "stage Z power off"), 0);
+}
+
+// A board that fails part-way through the first position of a map: the map ends at its next wait
+// instead of moving on through every position with readings that are not numbers, and the
+// shutdown follows.
+TEST(GpibBoardLink, BoardFailingInAMapEndsItAndShutsDown) {
+    std::vector<std::string> station;
+    AppRunOptions o = boardOptions(VRIM_GPIB_TESTLIB_PATH);
+    o.copyRefqe = false;
+    o.files["refqe.txt"] = kSessionRefqe8;
+    o.env["VRIM_TESTLIB_READ_FAILS"] = "30";  // inside the first position's 34 readings
+    AppRun r = app_run_logged(kSessionTable + "file map.dat\npress MAP_SCAN\nidle\nquit\n", &station, o);
+    expectShutdownAfterFailure(r, station);
+    MapRecordDoc rec = session_record(r.dir);
+    EXPECT_EQ(rec.state, "stopped");
+    EXPECT_EQ(rec.blocks.size(), 0u);
+    EXPECT_NE(app_read_text(r.dir + "/vrim.log").find("Map scan ended early at position 1 of 3"), std::string::npos)
+        << app_read_text(r.dir + "/vrim.log");
 }

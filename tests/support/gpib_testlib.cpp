@@ -2,8 +2,9 @@
 // every read with READING, exported in the GPIB library's calling convention with its status in
 // the exported variables user_ibsta, user_iberr and user_ibcntl (the older libraries' way).
 // Boards 0 to 15 are present. A write of "FAIL" fails with ENOL; env VRIM_TESTLIB_OVERRUN=N makes
-// ibrd store N bytes more than it was allowed; env VRIM_TESTLIB_READ_FAILS set makes every ibrd
-// fail as a read that timed out (ERR and TIMO, EABO).
+// ibrd store N bytes more than it was allowed; env VRIM_TESTLIB_READ_FAILS=N makes the N-th ibrd
+// and every later one fail as a read that timed out (ERR and TIMO, EABO); 1 or any text that is
+// not a number above 1: every one.
 #include <cstdlib>
 #include <cstring>
 
@@ -53,7 +54,9 @@ TESTLIB_EXPORT int VRIM_GPIB_CALL ibwrt(int, const void *buf, long cnt) {
 }
 
 TESTLIB_EXPORT int VRIM_GPIB_CALL ibrd(int, void *buf, long cnt) {
-    if (std::getenv("VRIM_TESTLIB_READ_FAILS")) {
+    static long reads = 0;  // ibrd calls so far
+    reads++;
+    if (const char *fails = std::getenv("VRIM_TESTLIB_READ_FAILS"); fails && reads >= std::atol(fails)) {
         user_iberr = 6;  // EABO
         return done(kErr | kTimo, 0);
     }

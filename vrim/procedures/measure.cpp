@@ -58,7 +58,9 @@ struct QuitHandback {
 
 // An end request (a signal) has come: the measurement ends, and the program after the handler.
 bool end_requested(void) {
-    if (!EndRequestReceived()) return false;
+    // A failed GPIB board ends the measurement as a signal does: nothing more can be measured, and
+    // the event loop shuts the program down when the handler returns.
+    if (!EndRequestReceived() && !K617_link_failed()) return false;
     quitTaken = true;
     return true;
 }
@@ -370,11 +372,13 @@ void scan_started(const char *name, const ScanSettings &s, const char *extra) {
 }
 
 void scan_ended(const char *name, int how, const char *extra) {
-    // A scan ended by a signal was not stopped by the operator: say which signal ended it.
+    // A scan ended by a signal or by the electrometer's failed board was not stopped by the
+    // operator: say what ended it.
     std::string why;
-    if (how == JOURNAL_STOPPED && EndRequestReceived()) {
-        why = std::string(EndRequestName(EndRequestReceived())) + " received" + (extra && *extra ? "; " : "") +
-              (extra ? extra : "");
+    if (how == JOURNAL_STOPPED && (EndRequestReceived() || K617_link_failed())) {
+        why = EndRequestReceived() ? std::string(EndRequestName(EndRequestReceived())) + " received"
+                                   : std::string("the electrometer's GPIB board failed");
+        why += std::string(extra && *extra ? "; " : "") + (extra ? extra : "");
         how = JOURNAL_ENDED;
         extra = why.c_str();
     }
