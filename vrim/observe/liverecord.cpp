@@ -1,4 +1,4 @@
-// The reference's origin and the map record kept while a map scan runs (see record.h).
+// The reference's origin and the map record kept while a map scan runs (see liverecord.h).
 #include "vrim/observe/liverecord.h"
 
 #include <ctime>
