@@ -16,8 +16,6 @@
 
 namespace {
 
-
-
 // A block of the given version and length field with n records: wavelength wl0 + 100 i,
 // reference current (i + 1) × cur, reference QE 0.1 + i / 100, sample fields 7 and 8; a
 // version-3 header carries offRef as its reference dark offset.
@@ -54,9 +52,6 @@ void set_record(std::string &b, int i, int field, float v) {
 int take(const std::string &data, unsigned long long fileBytes, MapFirstBlock *b, std::string *why = nullptr) {
     return mapfile_take_first((const unsigned char *)data.data(), data.size(), fileBytes, b, why);
 }
-
-
-
 
 }  // namespace
 

@@ -44,8 +44,6 @@ bool wait_for(F pred, int seconds) {
     return false;
 }
 
-
-
 }  // namespace
 
 // SIGKILL during the first position, right as the first block reaches the disk, and in the middle

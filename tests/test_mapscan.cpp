@@ -20,8 +20,6 @@ namespace {
 
 const int kRefWl[8] = {4000, 4500, 5000, 5500, 6000, 6500, 7000, 7500};
 
-
-
 // Relative closeness for values printed with six significant digits.
 void expect_close(double got, double want, const std::string &what) {
     EXPECT_LE(std::fabs(got - want), 1e-5 * std::fabs(want) + 1e-30) << what << ": " << got << " vs " << want;

@@ -17,8 +17,6 @@
 
 namespace {
 
-
-
 // A version-3 block of n records at wavelengths wl[i], reference current 1e-9 A, QE 0.3.
 std::string block3(int n, const int *wl) {
     std::string v;

@@ -14,14 +14,11 @@ namespace {
 
 const char kRefqe3[] = "4000 0.30\n5000 0.40\n6000 0.41\n";
 
-
-
 int count_starting(const std::vector<std::string> &v, const std::string &prefix) {
     int n = 0;
     for (const auto &l : v) n += l.rfind(prefix, 0) == 0;
     return n;
 }
-
 
 }  // namespace
 
