@@ -34,8 +34,8 @@ bool do_manual(int control);
 // Average of n electrometer readings, amperes; faults in them are reported.
 float getavg(int n);
 // Waits t seconds while pumping the event queue, looking at it before every half-second slice and
-// once more at the end (so at least once, whatever t); returns 1 when STOP (or an end request)
-// ended the wait, 0 when it ran out. Other events are dropped; a QUIT is handed back when the
+// once more at the end (so at least once, whatever t); returns 1 when STOP, an end request or the
+// electrometer's failed GPIB board ended the wait, 0 when it ran out. Other events are dropped; a QUIT is handed back when the
 // handler returns (hand_back_quit).
 int MDelay(double t);
 // The panel's values a scan runs with, read now (every scan reads them once, when it starts).
